@@ -1,0 +1,34 @@
+# Set-up and everyday commands. Every target creates .venv and installs what it needs.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD_DEPS := "scikit-build-core>=0.10" "cmake>=3.26" ninja
+TEST_DEPS := pytest numpy hypothesis
+# A persistent build directory keeps rebuilds incremental.
+BUILD_FLAGS := -C build-dir=build/release -C cmake.define.VORDALIN_WERROR=ON
+SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
+
+.PHONY: demo test install tmux clean
+
+demo: install
+	$(PY) examples/tour.py
+
+test: install
+	$(PY) -m pytest tests -q
+
+install: $(VENV)/.deps tmux
+	$(PY) -m pip install --no-build-isolation --no-deps -q $(BUILD_FLAGS) .
+
+$(VENV)/.deps: pyproject.toml Makefile
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+tmux:
+	@command -v tmux >/dev/null 2>&1 || { \
+		echo "installing tmux from Debian's packages"; \
+		$(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq tmux; }
+
+clean:
+	rm -rf build $(VENV)

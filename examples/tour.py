@@ -1,0 +1,119 @@
+"""A tour of vordalin on a private tmux server.
+
+Starts its own tmux server on a socket in a temporary directory, walks from the server
+down to a pane and back, and kills the server at the end, even when something fails.
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+import vordalin
+
+
+def wait_for(predicate, timeout=10.0, interval=0.05):
+    """Polls predicate until it returns something true, or the deadline passes."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(interval)
+
+
+def show(label, value):
+    print(f"{label:<28} {value!r}")
+
+
+def tour(server):
+    print("== server")
+    show("is_running (before start)", server.is_running)
+    show("start()", server.start())
+    show("current_socket", server.current_socket)
+
+    print("\n== sessions")
+    session = server.new_session("tour")
+    show("new_session('tour')", session)
+    show("has_session('tour')", server.has_session("tour"))
+    show("has_session('tou')", server.has_session("tou"))
+    show("sessions", server.sessions)
+    show("metadata()", session.metadata())
+
+    print("\n== windows")
+    (window,) = session.windows
+    show("windows", session.windows)
+    window.name = "editor"
+    show("renamed window", window)
+    show("metadata", window.metadata)
+    server.new_session("spare")
+    show("select", window.select)
+
+    print("\n== panes")
+    (pane,) = window.panes
+    show("panes", window.panes)
+    show("is_alive", pane.is_alive)
+    pane.title = "main"
+    show("titled pane", pane)
+
+    print("\n== typing and reading")
+    pane.send_keys("echo hello from $((6 * 7))", enter=True)
+    screen = wait_for(lambda: _screen_with(pane, "hello from 42"))
+    print(screen)
+    show("current_command", pane.current_command)
+    show("current_commandline", pane.current_commandline)
+    show("last_command.read()", _read_last(pane))
+
+    print("\n== split and layout")
+    right = pane.split(horizontal=True)
+    show("split(horizontal=True)", right)
+    show("resize('left', 5)", right.resize("left", 5))
+    show("target_pane('=tour:0.1')", server.target_pane("=tour:0.1"))
+    show("target_window('=tour:0')", server.target_window("=tour:0"))
+
+    print("\n== stepping through windows")
+    # vordalin makes sessions and panes; a second window comes from tmux itself here.
+    subprocess.run(["tmux", "-S", server.current_socket, "new-window", "-d", "-t", "=tour:", "-n", "logs"], check=True)
+    show("windows", [w.name for w in session.windows])
+    show("next", window.next)
+    show("previous", window.previous)
+
+    print("\n== renaming and killing")
+    show("right.kill()", right.kill())
+    show("window.kill()", window.kill())
+    session.name = "tour-renamed"
+    show("renamed session", session)
+    show("session.kill()", session.kill())
+    show("sessions", server.sessions)
+
+
+def _screen_with(pane, text):
+    screen = pane.capture(trim=True)
+    return screen if screen is not None and text in screen else None
+
+
+def _read_last(pane):
+    # read() types a line that prints the last history entry, then looks at the screen at
+    # once; when the shell has not answered yet, the answer is on screen a moment later and
+    # is still the lowest one when read() looks again.
+    try:
+        return pane.last_command.read()
+    except RuntimeError:
+        wait_for(lambda: _screen_with(pane, "__VORDALIN__"))
+        return pane.last_command.read()
+
+
+def main():
+    directory = tempfile.mkdtemp(prefix="vordalin-tour-")
+    os.environ["SHELL"] = shutil.which("bash") or "/bin/sh"
+    server = vordalin.Server(os.path.join(directory, "tmux.sock"))
+    try:
+        tour(server)
+    finally:
+        show("kill()", server.kill())
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/records.hpp"
+
+namespace vordalin::core {
+
+void select_pane(const PaneRecord& pane);
+void clear_pane_history(const PaneRecord& pane);
+void kill_pane(const PaneRecord& pane);
+bool pane_is_alive(const PaneRecord& pane);
+// Sets the title in tmux, then in the record; the record is unchanged when tmux refuses.
+void set_pane_title(PaneRecord& pane, const std::string& title);
+
+void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool clear_first);
+std::optional<std::string> capture_pane(const PaneRecord& pane, bool trim, std::optional<std::uint32_t> scroll_back,
+                                        bool full);
+void bash_shell(const PaneRecord& pane, bool respawn);
+
+// The argument that runs `command` under a login sh and then leaves the user's shell in
+// the pane.
+std::string keep_wrapper(std::string_view command);
+PaneRecord split_pane(const PaneRecord& pane, bool horizontal, const std::optional<std::string>& command, bool keep);
+void resize_pane(const PaneRecord& pane, const std::string& direction, std::uint32_t amount);
+void respawn_pane(const PaneRecord& pane, const std::optional<std::string>& command, bool kill);
+
+std::optional<std::string> current_command(const PaneRecord& pane);
+std::optional<std::string> current_commandline(const PaneRecord& pane);
+
+}  // namespace vordalin::core

@@ -1,0 +1,143 @@
+#include "core/server.hpp"
+
+#include <cstdlib>
+
+#include "core/error.hpp"
+#include "core/fields.hpp"
+#include "text/text.hpp"
+
+namespace vordalin::core {
+
+namespace {
+
+constexpr std::string_view kPaneFormat = "#{session_name}\t#{window_index}\t#{pane_index}\t#{pane_id}\t#{pane_title}";
+constexpr std::string_view kWindowFormat = "#{session_name}\t#{window_index}\t#{window_name}";
+
+// Runs display-message on a caller's target and returns its fields: the whole output
+// trimmed once, then cut at tabs into at most `pieces` pieces.
+std::vector<std::string> lookup_fields(const ServerRecord& server, const std::string& target,
+                                       std::string_view format, std::size_t pieces, std::string_view not_found) {
+    std::string output = checked_output(strictly_resolved(server.socket, target, {"display-message", "-p", "-t", target, format}),
+                                        {not_found, ErrorText::kUntrimmed, Launch::kServer});
+    std::vector<std::string> fields;
+    for (std::string_view piece : text::split_at_most(text::trim(output), '\t', pieces)) {
+        fields.emplace_back(piece);
+    }
+    return fields;
+}
+
+std::string required_field(const std::vector<std::string>& fields, std::size_t at, std::string_view name) {
+    if (fields.size() <= at || fields[at].empty()) {
+        throw Error("missing " + std::string(name) + " from tmux output");
+    }
+    return fields[at];
+}
+
+std::uint32_t index_field(const std::vector<std::string>& fields, std::size_t at, std::string_view name) {
+    if (fields.size() <= at) {
+        throw Error("missing " + std::string(name) + " from tmux output");
+    }
+    text::ParsedNumber number = text::parse_unsigned(fields[at], kMaxU32);
+    if (!number.ok()) {
+        throw Error("invalid " + std::string(name) + ": " + std::string(text::describe(*number.error)));
+    }
+    return static_cast<std::uint32_t>(number.value);
+}
+
+std::string last_field(const std::vector<std::string>& fields, std::size_t at) {
+    return fields.size() > at ? fields[at] : std::string();
+}
+
+// Joins path components, adding one "/" unless the path so far is empty or ends in one.
+void push_component(std::string& path, std::string_view component) {
+    if (!path.empty() && path.back() != '/') {
+        path += '/';
+    }
+    path += component;
+}
+
+}  // namespace
+
+bool start_server(const ServerRecord& server) { return succeeds(tmux_argv(server.socket, {"start-server"})); }
+
+bool kill_server(const ServerRecord& server) { return succeeds(tmux_argv(server.socket, {"kill-server"})); }
+
+bool server_is_running(const ServerRecord& server) { return succeeds(tmux_argv(server.socket, {"list-sessions"})); }
+
+bool has_session(const ServerRecord& server, const std::string& name) {
+    return succeeds(tmux_argv(server.socket, {"has-session", "-t", session_target(name)}));
+}
+
+SessionRecord new_session(const ServerRecord& server, const std::string& name) {
+    run_checked(tmux_argv(server.socket, {"new-session", "-d", "-s", name}),
+                {"new session failed: ", ErrorText::kUntrimmed, Launch::kServer});
+    return SessionRecord{name, server.socket};
+}
+
+std::vector<SessionRecord> list_sessions(const ServerRecord& server) {
+    std::vector<SessionRecord> sessions;
+    std::optional<std::string> output = quiet_output(tmux_argv(server.socket, {"list-sessions", "-F", "#{session_name}"}));
+    if (!output) {
+        return sessions;
+    }
+    for (std::string_view line : text::split_lines(*output)) {
+        std::string_view name = text::trim(line);
+        if (!name.empty()) {
+            sessions.push_back(SessionRecord{std::string(name), server.socket});
+        }
+    }
+    return sessions;
+}
+
+std::optional<std::string> current_socket(const ServerRecord& server) {
+    if (server.socket) {
+        return server.socket;
+    }
+    if (auto reported = quiet_output(tmux_argv(std::nullopt, {"display-message", "-p", "#{socket_path}"}))) {
+        std::string_view path = text::trim(*reported);
+        if (!path.empty()) {
+            return std::string(path);
+        }
+    }
+    std::optional<std::string> id_output = quiet_output({"id", "-u"});
+    if (!id_output) {
+        return std::nullopt;
+    }
+    text::ParsedNumber uid = text::parse_unsigned(text::trim(*id_output), kMaxU32);
+    if (!uid.ok()) {
+        return std::nullopt;
+    }
+    // tmux's own choice of directory: TMUX_TMPDIR when set at all, then TMPDIR, then /tmp.
+    const char* directory = std::getenv("TMUX_TMPDIR");
+    if (directory == nullptr) {
+        directory = std::getenv("TMPDIR");
+    }
+    std::string path = directory != nullptr ? directory : "/tmp";
+    push_component(path, "tmux-" + std::to_string(uid.value));
+    push_component(path, "default");
+    return text::decode_lossy(std::move(path));
+}
+
+PaneRecord target_pane(const ServerRecord& server, const std::string& target) {
+    std::vector<std::string> fields = lookup_fields(server, target, kPaneFormat, 5, "pane target not found: ");
+    PaneRecord pane;
+    pane.session_name = required_field(fields, 0, "session_name");
+    pane.window_index = index_field(fields, 1, "window_index");
+    pane.pane_index = index_field(fields, 2, "pane_index");
+    pane.pane_id = required_field(fields, 3, "pane_id");
+    pane.title = last_field(fields, 4);
+    pane.socket = server.socket;
+    return pane;
+}
+
+WindowRecord target_window(const ServerRecord& server, const std::string& target) {
+    std::vector<std::string> fields = lookup_fields(server, target, kWindowFormat, 3, "window target not found: ");
+    WindowRecord window;
+    window.session_name = required_field(fields, 0, "session_name");
+    window.index = index_field(fields, 1, "window_index");
+    window.name = last_field(fields, 2);
+    window.socket = server.socket;
+    return window;
+}
+
+}  // namespace vordalin::core

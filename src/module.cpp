@@ -1,0 +1,75 @@
+// The module initialiser: one module object per process, holding Server and __all__.
+#include "api/api.hpp"
+#include "py/entry.hpp"
+#include "runner/process.hpp"
+
+namespace {
+
+using vordalin::py::Ref;
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "vordalin",
+    "",
+    // Zero, not -1: a re-import after removal from sys.modules then calls the initialiser
+    // again, which hands back the module made the first time.
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* g_module = nullptr;
+PyInterpreterState* g_interpreter = nullptr;
+
+// Runs the interpreter's signal handlers while a child runs; a handler that raised (Ctrl-C's
+// KeyboardInterrupt) makes the runner kill the child and give up.
+bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+
+void add_to_all(PyObject* module, const char* name) {
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr) {
+        PyErr_Clear();
+        Ref created = Ref::steal(PyList_New(0));
+        if (PyModule_AddObjectRef(module, "__all__", created.get()) != 0) {
+            throw vordalin::py::ErrorAlreadySet{};
+        }
+        all = created.release();
+    }
+    Ref list = Ref::steal(all);
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    if (PyList_Append(list.get(), text.get()) != 0) {
+        throw vordalin::py::ErrorAlreadySet{};
+    }
+}
+
+PyObject* create_module() {
+    Ref module = Ref::steal(PyModule_Create(&g_definition));
+    PyObject* server = reinterpret_cast<PyObject*>(vordalin::api::server_type());
+    add_to_all(module.get(), "Server");
+    if (PyModule_AddObjectRef(module.get(), "Server", server) != 0) {
+        throw vordalin::py::ErrorAlreadySet{};
+    }
+    return module.release();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_vordalin() {
+    return vordalin::py::entry([]() -> PyObject* {
+        PyInterpreterState* interpreter = PyInterpreterState_Get();
+        if (g_interpreter != nullptr && g_interpreter != interpreter) {
+            PyErr_SetString(PyExc_ImportError, "vordalin does not support sub-interpreters");
+            return nullptr;
+        }
+        if (g_module == nullptr) {
+            g_module = create_module();
+            g_interpreter = interpreter;
+            vordalin::runner::set_interrupt_check(python_signal_raised);
+        }
+        Py_INCREF(g_module);
+        return g_module;
+    });
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "py/python.hpp"
+#include "py/ref.hpp"
+
+namespace vordalin::py {
+
+// Argument conversions. Each throws ErrorAlreadySet with the Python error set; a TypeError
+// is reported as "argument '<param>': <reason>".
+std::string to_str(PyObject* value, const char* param);
+std::optional<std::string> to_optional_str(PyObject* value, const char* param);
+bool to_bool(PyObject* value, const char* param);
+// An integer index in 0..4294967295, read through the interpreter's C long conversion.
+std::uint32_t to_u32(PyObject* value, const char* param);
+
+// Result builders; each returns a new reference or throws ErrorAlreadySet.
+Ref new_str(std::string_view text);
+Ref new_optional_str(const std::optional<std::string>& text);
+Ref new_bool(bool value);
+Ref new_int(std::uint64_t value);
+Ref new_optional_int(const std::optional<std::uint32_t>& value);
+Ref new_list(std::size_t size);
+// Puts item into slot index of a new list, taking over the reference.
+void list_set(const Ref& list, std::size_t index, Ref item);
+
+}  // namespace vordalin::py

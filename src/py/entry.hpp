@@ -1,0 +1,57 @@
+#pragma once
+
+#include <exception>
+#include <new>
+
+#include "core/error.hpp"
+#include "py/python.hpp"
+#include "py/ref.hpp"
+#include "runner/process.hpp"
+
+namespace vordalin::py {
+
+// Sets PanicException (a BaseException) with the given description.
+void raise_panic(const char* what) noexcept;
+
+// Turns the C++ exception in flight into a Python exception.
+inline void translate_exception() noexcept {
+    try {
+        throw;
+    } catch (const ErrorAlreadySet&) {
+    } catch (const runner::Interrupted&) {
+    } catch (const core::Error& error) {
+        PyObject* type = error.kind() == core::Error::Kind::kValue ? PyExc_ValueError : PyExc_RuntimeError;
+        PyErr_SetString(type, error.what());
+    } catch (const std::bad_alloc&) {
+        raise_panic("out of memory");
+    } catch (const std::exception& error) {
+        raise_panic(error.what());
+    } catch (...) {
+        raise_panic("unknown internal failure");
+    }
+}
+
+// Every function CPython calls goes through one of these two: nothing escapes as a C++
+// exception, and every failure returns with a Python exception set.
+template <class Body>
+PyObject* entry(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        translate_exception();
+        return nullptr;
+    }
+}
+
+template <class Body>
+int entry_status(Body&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (...) {
+        translate_exception();
+        return -1;
+    }
+}
+
+}  // namespace vordalin::py

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vordalin::runner {
+
+enum class Input { kInherit, kNull };
+enum class Output { kNull, kCapture };
+
+struct Streams {
+    Input in = Input::kNull;
+    Output out = Output::kNull;
+    Output err = Output::kNull;
+};
+
+// What one child run gave: either a start failure, or an exit verdict and the captured bytes.
+struct Result {
+    std::optional<std::string> start_failure;
+    bool success = false;
+    std::string out;
+    std::string err;
+
+    bool ok() const noexcept { return !start_failure && success; }
+};
+
+// Thrown when the interrupt check asked to abandon a run. The child has been killed and
+// reaped by then; whoever installed the check has recorded why.
+struct Interrupted {};
+
+// Called whenever a wait is interrupted by a signal, and periodically while a child runs;
+// returning true abandons the run. The extension installs one that runs the interpreter's
+// signal handlers, so Ctrl-C reaches Python while tmux hangs.
+using InterruptCheck = bool (*)();
+void set_interrupt_check(InterruptCheck check) noexcept;
+
+// Runs argv[0], looked up on PATH, with argv as its argument vector and the given streams,
+// and waits for it. The child's SIGPIPE disposition is reset to the default. Throws
+// Interrupted (see above) or std::bad_alloc; every other problem is in the Result.
+Result run(const std::vector<std::string>& argv, Streams streams);
+
+// The status run: stdin inherited, stdout and stderr on /dev/null; true when the child
+// started and exited with code 0.
+bool run_status(const std::vector<std::string>& argv);
+
+// The text for a start failure with error number e: strerror(e) + " (os error e)".
+std::string os_error_text(int e);
+
+}  // namespace vordalin::runner
