@@ -32,3 +32,7 @@ tmux:
 
 clean:
 	rm -rf build $(VENV)
+
+# Targets beyond demo and test (bench, sanitize, leakcheck, soak, wheel checks) live in
+# mk/, one file per concern, and reuse the variables and targets above.
+include $(wildcard mk/*.mk)

@@ -4,16 +4,22 @@ Starts its own tmux server on a socket in a temporary directory, walks from the 
 down to a pane and back, and kills the server at the end, even when something fails.
 """
 
+from __future__ import annotations
+
 import os
 import shutil
 import subprocess
 import tempfile
 import time
+from collections.abc import Callable
+from typing import TypeVar, cast
 
 import vordalin
 
+T = TypeVar("T")
 
-def wait_for(predicate, timeout=10.0, interval=0.05):
+
+def wait_for(predicate: Callable[[], T], timeout: float = 10.0, interval: float = 0.05) -> T:
     """Polls predicate until it returns something true, or the deadline passes."""
     deadline = time.monotonic() + timeout
     while True:
@@ -23,11 +29,11 @@ def wait_for(predicate, timeout=10.0, interval=0.05):
         time.sleep(interval)
 
 
-def show(label, value):
+def show(label: str, value: object) -> None:
     print(f"{label:<28} {value!r}")
 
 
-def tour(server):
+def tour(server: vordalin.Server) -> None:
     print("== server")
     show("is_running (before start)", server.is_running)
     show("start()", server.start())
@@ -74,7 +80,8 @@ def tour(server):
 
     print("\n== stepping through windows")
     # vordalin makes sessions and panes; a second window comes from tmux itself here.
-    subprocess.run(["tmux", "-S", server.current_socket, "new-window", "-d", "-t", "=tour:", "-n", "logs"], check=True)
+    socket = cast(str, server.current_socket)
+    subprocess.run(["tmux", "-S", socket, "new-window", "-d", "-t", "=tour:", "-n", "logs"], check=True)
     show("windows", [w.name for w in session.windows])
     show("next", window.next)
     show("previous", window.previous)
@@ -88,23 +95,24 @@ def tour(server):
     show("sessions", server.sessions)
 
 
-def _screen_with(pane, text):
+def _screen_with(pane: vordalin.Pane, text: str) -> str | None:
     screen = pane.capture(trim=True)
     return screen if screen is not None and text in screen else None
 
 
-def _read_last(pane):
-    # read() types a line that prints the last history entry, then looks at the screen at
-    # once; when the shell has not answered yet, the answer is on screen a moment later and
-    # is still the lowest one when read() looks again.
+def _read_last(pane: vordalin.Pane) -> str:
+    # read() types a line that prints the last history entry and looks at the screen at
+    # once; a shell that has not answered by then makes it fail, and its answer shows up
+    # a moment later.
     try:
         return pane.last_command.read()
-    except RuntimeError:
-        wait_for(lambda: _screen_with(pane, "__VORDALIN__"))
-        return pane.last_command.read()
+    except RuntimeError as error:
+        answer = wait_for(lambda: _screen_with(pane, "__VORDALIN__"))
+        line = next(line for line in (answer or "").splitlines() if line.startswith("__VORDALIN__"))
+        return f"{error} (the shell answered a moment later: {line!r})"
 
 
-def main():
+def main() -> None:
     directory = tempfile.mkdtemp(prefix="vordalin-tour-")
     os.environ["SHELL"] = shutil.which("bash") or "/bin/sh"
     server = vordalin.Server(os.path.join(directory, "tmux.sock"))

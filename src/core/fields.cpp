@@ -28,10 +28,12 @@ std::vector<IndexedFields> indexed_lines(std::string_view output, std::size_t co
     return used;
 }
 
-std::uint64_t read_number(std::string_view field, std::uint64_t max, std::string_view what) {
+std::uint64_t read_number(std::string_view field, std::uint64_t max, std::string_view what,
+                          std::optional<std::string_view> shown) {
     text::ParsedNumber number = text::parse_unsigned(field, max);
     if (!number.ok()) {
-        throw Error(std::string(what) + " " + text::quote(field) + ": " + std::string(text::describe(*number.error)));
+        throw Error(std::string(what) + " " + text::quote(shown.value_or(field)) + ": " +
+                    std::string(text::describe(*number.error)));
     }
     return number.value;
 }

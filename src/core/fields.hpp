@@ -21,8 +21,10 @@ std::optional<IndexedFields> indexed_fields(std::string_view line, std::size_t c
 // Every line of a listing, trimmed, that indexed_fields accepts; the rest are skipped.
 std::vector<IndexedFields> indexed_lines(std::string_view output, std::size_t count);
 
-// The unsigned decimal rule, strict: on failure throws Error("<what> \"field\": <reason>").
-std::uint64_t read_number(std::string_view field, std::uint64_t max, std::string_view what);
+// The unsigned decimal rule, strict: on failure throws Error("<what> \"shown\": <reason>"),
+// where `shown` is the field as it stood in the output (by default the field itself).
+std::uint64_t read_number(std::string_view field, std::uint64_t max, std::string_view what,
+                          std::optional<std::string_view> shown = std::nullopt);
 
 constexpr std::uint64_t kMaxU32 = 0xFFFFFFFFu;
 constexpr std::uint64_t kMaxU64 = 0xFFFFFFFFFFFFFFFFu;

@@ -21,11 +21,7 @@ std::optional<std::uint32_t> strict_size(std::string_view field, std::string_vie
     if (text::is_blank(field)) {
         return std::nullopt;
     }
-    text::ParsedNumber number = text::parse_unsigned(text::trim(field), kMaxU32);
-    if (!number.ok()) {
-        throw Error(std::string(what) + " " + text::quote(field) + ": " + std::string(text::describe(*number.error)));
-    }
-    return static_cast<std::uint32_t>(number.value);
+    return static_cast<std::uint32_t>(read_number(text::trim(field), kMaxU32, what, field));
 }
 
 }  // namespace

@@ -1,0 +1,206 @@
+"""Drive tmux from Python: servers, sessions, windows and panes.
+
+Only `Server` is a module attribute at run time. The other classes are reached through
+the objects the module returns; they are marked `type_check_only` so that annotations
+can name them (under `typing.TYPE_CHECKING` or in string annotations) while an import of
+them fails as it does at run time. No class can be subclassed.
+"""
+
+from typing import Any, final, type_check_only
+
+__all__ = ["Server"]
+
+@final
+class Server:
+    """One tmux server, named by its socket path; `None` means the user's default server."""
+
+    def __new__(cls, socket: str | None = None) -> Server: ...
+    @property
+    def is_running(self) -> bool:
+        """Runs tmux: True when the server answers, False on any failure."""
+    @property
+    def sessions(self) -> list[Session]:
+        """Runs tmux: the server's sessions, or an empty list on any failure."""
+    @property
+    def current_socket(self) -> str | None:
+        """The socket path this server's commands reach, computed for the default server."""
+    def start(self) -> bool:
+        """Starts the server if none runs; False on any failure."""
+    def kill(self) -> bool:
+        """Kills the server; False on any failure."""
+    def has_session(self, name: str) -> bool:
+        """True when a session of exactly this name exists; False otherwise or on failure."""
+    def new_session(self, name: str) -> Session:
+        """Creates a detached session; raises RuntimeError "new session failed: ..."."""
+    def target_pane(self, target: str) -> Pane:
+        """The pane tmux resolves `target` to (e.g. "=work:0.1"); raises RuntimeError."""
+    def target_window(self, target: str) -> Window:
+        """The window tmux resolves `target` to (e.g. "=work:0"); raises RuntimeError."""
+
+@final
+@type_check_only
+class Session:
+    def __new__(cls, name: str, socket: str | None = None) -> Session: ...
+    @property
+    def name(self) -> str: ...
+    @name.setter
+    def name(self, new_name: str) -> None:
+        """Renames the session; raises RuntimeError "rename session failed: ..."."""
+    @property
+    def socket(self) -> str | None: ...
+    @property
+    def windows(self) -> list[Window]:
+        """Runs tmux: the session's windows, or an empty list on any failure."""
+    def kill(self) -> bool:
+        """Kills the session; False on any failure."""
+    def metadata(self) -> SessionMetadata:
+        """A snapshot of the session; raises RuntimeError on failure."""
+    def __repr__(self) -> str: ...
+
+# SessionMetadata, WindowMetadata and LastCommand are made only by the module: calling
+# their classes raises TypeError, so the stub declares no constructor for them.
+@final
+@type_check_only
+class SessionMetadata:
+    @property
+    def id(self) -> str: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def created(self) -> int: ...
+    @property
+    def attached(self) -> bool: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def height(self) -> int | None: ...
+    @property
+    def windows(self) -> int: ...
+    def __repr__(self) -> str: ...
+
+@final
+@type_check_only
+class Window:
+    def __new__(cls, session_name: str, index: int, socket: str | None, name: str) -> Window: ...
+    @property
+    def session_name(self) -> str: ...
+    @property
+    def index(self) -> int: ...
+    @property
+    def socket(self) -> str | None: ...
+    @property
+    def name(self) -> str: ...
+    @name.setter
+    def name(self, new_name: str) -> None:
+        """Renames the window; raises ValueError "failed to rename window to '...'"."""
+    @property
+    def select(self) -> bool:
+        """Runs tmux: selects the window; False on any failure."""
+    @property
+    def panes(self) -> list[Pane]:
+        """Runs tmux: the window's panes, or an empty list on any failure."""
+    @property
+    def metadata(self) -> WindowMetadata:
+        """Runs tmux: a snapshot of the window; raises RuntimeError on failure."""
+    @property
+    def next(self) -> Window | None:
+        """Runs tmux: selects the session's next window and returns it; None on failure."""
+    @property
+    def previous(self) -> Window | None:
+        """Runs tmux: selects the session's previous window and returns it; None on failure."""
+    def kill(self) -> bool:
+        """Kills the window; False on any failure."""
+    def __repr__(self) -> str: ...
+
+@final
+@type_check_only
+class WindowMetadata:
+    @property
+    def index(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def active(self) -> bool: ...
+    @property
+    def layout(self) -> str: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def height(self) -> int | None: ...
+    @property
+    def flags(self) -> str: ...
+    def __repr__(self) -> str: ...
+
+@final
+@type_check_only
+class Pane:
+    def __new__(
+        cls,
+        session_name: str,
+        window_index: int,
+        pane_index: int,
+        pane_id: str,
+        title: str,
+        socket: str | None,
+    ) -> Pane: ...
+    @property
+    def session_name(self) -> str: ...
+    @property
+    def window_index(self) -> int: ...
+    @property
+    def pane_index(self) -> int: ...
+    @property
+    def pane_id(self) -> str: ...
+    @property
+    def socket(self) -> str | None: ...
+    @property
+    def title(self) -> str: ...
+    @title.setter
+    def title(self, title: str) -> None:
+        """Sets the pane title; raises RuntimeError "tmux select-pane -T failed: ..."."""
+    @property
+    def select(self) -> bool:
+        """Runs tmux: selects the pane and gives True; raises RuntimeError on failure."""
+    @property
+    def clear(self) -> bool:
+        """Runs tmux: clears the pane's history and gives True; raises RuntimeError on failure."""
+    @property
+    def is_alive(self) -> bool:
+        """Runs tmux: whether the pane's program still runs; raises RuntimeError on failure."""
+    @property
+    def current_command(self) -> Any:
+        """Runs tmux: the name of the program in the pane (a str), or None on failure."""
+    @property
+    def current_commandline(self) -> Any:
+        """Runs tmux and ps: the pane program's command line (a str), or None on failure."""
+    @property
+    def last_command(self) -> LastCommand:
+        """Reads or reruns the last command of the pane's shell; runs nothing itself."""
+    def kill(self) -> bool:
+        """Kills the pane and gives True; raises RuntimeError on failure."""
+    def split(self, horizontal: bool = False, command: str | None = None, keep: bool = True) -> Pane:
+        """Splits the pane and returns the new one; raises RuntimeError on failure."""
+    def resize(self, direction: str, amount: int) -> bool:
+        """Moves an edge ("left", "right", "up" or "down"); raises RuntimeError on failure."""
+    def respawn(self, command: str | None = None, kill: bool = False) -> bool:
+        """Restarts the pane's program; raises RuntimeError on failure."""
+    def send_keys(self, keys: str, enter: bool = False, clear_first: bool = False) -> bool:
+        """Types keys into the pane and gives True; raises RuntimeError on failure."""
+    def capture(self, trim: bool = False, scroll_back: int | None = None, full: bool = False) -> Any:
+        """The pane's text (a str), or None on failure; `full` includes all history."""
+    def bash_shell(self, respawn: bool = False) -> bool:
+        """Replaces the pane's program by bash; raises RuntimeError on failure."""
+    def __repr__(self) -> str: ...
+
+@final
+@type_check_only
+class LastCommand:
+    @property
+    def pane_id(self) -> str: ...
+    @property
+    def socket(self) -> str | None: ...
+    def read(self) -> str:
+        """Types a line that prints the shell's last command and reads it back; raises RuntimeError."""
+    def run(self) -> bool:
+        """Makes the pane's shell rerun its last command; raises RuntimeError on failure."""
+    def __repr__(self) -> str: ...
