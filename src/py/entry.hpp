@@ -21,7 +21,12 @@ inline void translate_exception() noexcept {
     } catch (const runner::Interrupted&) {
     } catch (const core::Error& error) {
         PyObject* type = error.kind() == core::Error::Kind::kValue ? PyExc_ValueError : PyExc_RuntimeError;
-        PyErr_SetString(type, error.what());
+        const std::string& message = error.message();
+        PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+        if (text != nullptr) {
+            PyErr_SetObject(type, text);
+            Py_DECREF(text);
+        }
     } catch (const std::bad_alloc&) {
         raise_panic("out of memory");
     } catch (const std::exception& error) {

@@ -1,0 +1,48 @@
+"""Every example runs to completion on a private server and removes what it started."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from helpers import REAL_TMUX, needs_tmux, wait_for
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+
+
+def run_example(name, *args, **env):
+    command, env = [sys.executable, str(EXAMPLES / name), *args], {**os.environ, **env}
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL, env=env)
+    return done.returncode, done.stdout + done.stderr
+
+
+@needs_tmux
+def test_tour_runs_on_its_own_server_and_kills_it():
+    code, out = run_example("tour.py")
+    assert code == 0 and "hello from 42" in out, out
+    assert out.splitlines()[-1].split() == ["kill()", "True"]
+
+
+CASES = [
+    ("dev_layout.py", [], 0, "pane 2 %"),
+    ("wait_for_output.py", ["echo", "$((6 * 7))0; false"], 1, "420"),
+    ("wait_for_output.py", ["--timeout", "0.3", "sleep", "30"], 124, "no answer within 0.3s"),
+    ("tree.py", [], 0, "└── 0 %0"),
+]
+
+
+@pytest.mark.parametrize("name, args, code, expected", CASES)
+def test_example_leaves_a_running_server_as_it_found_it(tmux_server, name, args, code, expected):
+    got, out = run_example(name, *args, VORDALIN_SOCKET=tmux_server.socket)
+    assert got == code and expected in out, out
+    assert tmux_server.session_names() == ["main"]
+
+
+@needs_tmux
+@pytest.mark.parametrize("name", ["dev_layout.py", "wait_for_output.py"])
+def test_example_kills_the_server_it_started(spare_socket, name):
+    assert run_example(name, "--socket", spare_socket, SHELL="/bin/sh")[0] == 0
+    probe = [REAL_TMUX, "-S", spare_socket, "list-sessions"]
+    wait_for(lambda: subprocess.run(probe, capture_output=True).returncode != 0, message="the server to exit")
