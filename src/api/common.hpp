@@ -11,6 +11,7 @@
 
 #include "api/api.hpp"
 #include "core/records.hpp"
+#include "core/tmux.hpp"
 #include "py/access.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
@@ -21,6 +22,7 @@ namespace vordalin::api {
 
 inline py::Ref to_python(const std::string& value) { return py::new_str(value); }
 inline py::Ref to_python(const std::optional<std::string>& value) { return py::new_optional_str(value); }
+inline py::Ref to_python(const core::Text& value) { return py::new_str(value.view()); }
 inline py::Ref to_python(bool value) { return py::new_bool(value); }
 inline py::Ref to_python(std::uint32_t value) { return py::new_int(value); }
 inline py::Ref to_python(std::uint64_t value) { return py::new_int(value); }

@@ -84,8 +84,8 @@ void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool
     run_checked(argv, {"send keys failed: "});
 }
 
-std::optional<std::string> capture_pane(const PaneRecord& pane, bool trim, std::optional<std::uint32_t> scroll_back,
-                                        bool full) {
+std::optional<Text> capture_pane(const PaneRecord& pane, bool trim, std::optional<std::uint32_t> scroll_back,
+                                 bool full) {
     Argv argv = tmux_argv(pane.socket, {"capture-pane", "-p", "-t", pane.pane_id});
     if (full) {
         argv.emplace_back("-S");
@@ -94,11 +94,11 @@ std::optional<std::string> capture_pane(const PaneRecord& pane, bool trim, std::
         argv.emplace_back("-S");
         argv.emplace_back("-").append(std::to_string(*scroll_back));
     }
-    std::optional<std::string> output = quiet_output(argv);
+    std::optional<Text> output = quiet_text(argv);
     if (!output || !trim) {
         return output;
     }
-    return trim_capture(*output);
+    return Text(trim_capture(output->view()));
 }
 
 void bash_shell(const PaneRecord& pane, bool respawn) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/records.hpp"
+#include "core/tmux.hpp"
 
 namespace vordalin::core {
 
@@ -16,8 +17,8 @@ bool pane_is_alive(const PaneRecord& pane);
 void set_pane_title(PaneRecord& pane, const std::string& title);
 
 void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool clear_first);
-std::optional<std::string> capture_pane(const PaneRecord& pane, bool trim, std::optional<std::uint32_t> scroll_back,
-                                        bool full);
+std::optional<Text> capture_pane(const PaneRecord& pane, bool trim, std::optional<std::uint32_t> scroll_back,
+                                 bool full);
 void bash_shell(const PaneRecord& pane, bool respawn);
 
 // The argument that runs `command` under a login sh and then leaves the user's shell in

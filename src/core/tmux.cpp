@@ -48,12 +48,29 @@ Argv strictly_resolved(const Socket& socket, std::string_view target,
 
 bool succeeds(const Argv& argv) { return runner::run_status(argv); }
 
+Text::Text(runner::Captured bytes) {
+    if (text::is_utf8(bytes.view())) {
+        bytes_ = std::move(bytes);
+    } else {
+        repaired_ = text::decode_lossy(bytes.view());
+        is_repaired_ = true;
+    }
+}
+
 std::optional<std::string> quiet_output(const Argv& argv) {
     runner::Result result = run_tmux(argv, runner::Output::kCapture, runner::Output::kNull);
     if (!result.ok()) {
         return std::nullopt;
     }
-    return text::decode_lossy(std::move(result.out));
+    return text::decode_lossy(result.out.view());
+}
+
+std::optional<Text> quiet_text(const Argv& argv) {
+    runner::Result result = run_tmux(argv, runner::Output::kCapture, runner::Output::kNull);
+    if (!result.ok()) {
+        return std::nullopt;
+    }
+    return Text(std::move(result.out));
 }
 
 void raise_failure(runner::Result& result, const FailureWording& wording) {
@@ -79,7 +96,7 @@ std::string checked_output(const Argv& argv, const FailureWording& wording) {
     if (!result.ok()) {
         raise_failure(result, wording);
     }
-    return text::decode_lossy(std::move(result.out));
+    return text::decode_lossy(result.out.view());
 }
 
 }  // namespace vordalin::core

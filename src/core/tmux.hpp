@@ -44,9 +44,26 @@ struct FailureWording {
 // Quiet boolean: a status run; true when tmux started and exited with code 0.
 bool succeeds(const Argv& argv);
 
+// Decoded output text: the runner's bytes themselves when they are valid UTF-8 (the usual
+// case, no copy), else the repaired copy.
+class Text {
+public:
+    explicit Text(runner::Captured bytes);
+    explicit Text(std::string text) : repaired_(std::move(text)), is_repaired_(true) {}
+
+    std::string_view view() const noexcept { return is_repaired_ ? std::string_view(repaired_) : bytes_.view(); }
+
+private:
+    runner::Captured bytes_;
+    std::string repaired_;
+    bool is_repaired_ = false;
+};
+
 // Quiet value: stdout captured, stderr discarded; the decoded stdout, or nothing when tmux
 // did not start or did not succeed.
 std::optional<std::string> quiet_output(const Argv& argv);
+// The same without copying the text out of the runner's buffer, for outputs that can be large.
+std::optional<Text> quiet_text(const Argv& argv);
 
 // Raising: stdout discarded, stderr captured; throws Error worded as given on failure.
 void run_checked(const Argv& argv, const FailureWording& wording);

@@ -8,10 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <system_error>
+#include <utility>
 
 #include "runner/fd.hpp"
 
@@ -25,6 +29,10 @@ namespace {
 // signal that arrived just before a blocking call is noticed.
 constexpr int kCheckIntervalMs = 100;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// Standard error is read through a small buffer on the stack: it is short when there is any.
+constexpr std::size_t kErrorChunk = 4 * 1024;
+// A spare block larger than this goes back to the allocator instead of staying with the thread.
+constexpr std::size_t kLargestSpare = 16 * 1024 * 1024;
 constexpr const char* kNullDevice = "/dev/null";
 
 InterruptCheck g_interrupt_check = nullptr;
@@ -101,8 +109,13 @@ public:
 
     // Blocks until the child exits; true when it exited with code 0.
     bool wait() {
-        await_exit();
         int status = 0;
+        // Once its output has reached end of file the child has usually exited already.
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            reaped_ = true;
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+        await_exit();
         for (;;) {
             pid_t got = ::waitpid(pid_, &status, 0);
             if (got == pid_) {
@@ -160,10 +173,52 @@ private:
     bool reaped_ = false;
 };
 
+// The calling thread's spare output block; empty while a run holds it.
+struct Spare {
+    Spare() = default;
+    Spare(const Spare&) = delete;
+    Spare& operator=(const Spare&) = delete;
+    ~Spare() { std::free(data); }
+
+    char* data = nullptr;
+    std::size_t capacity = 0;
+};
+
+thread_local Spare t_spare;
+
 struct Capture {
     Fd read_end;
-    std::string* sink;
+    Captured* bytes = nullptr;
+    std::string* text = nullptr;
 };
+
+// One read from a ready pipe into its sink; false at end of file.
+bool read_some(Capture& capture) {
+    for (;;) {
+        ssize_t got = 0;
+        if (capture.bytes != nullptr) {
+            got = ::read(capture.read_end.get(), capture.bytes->tail(kReadChunk), kReadChunk);
+            if (got > 0) {
+                capture.bytes->commit(static_cast<std::size_t>(got));
+            }
+        } else {
+            std::array<char, kErrorChunk> chunk;
+            got = ::read(capture.read_end.get(), chunk.data(), chunk.size());
+            if (got > 0) {
+                capture.text->append(chunk.data(), static_cast<std::size_t>(got));
+            }
+        }
+        if (got >= 0) {
+            return got > 0;
+        }
+        if (errno == EAGAIN) {
+            return true;
+        }
+        if (errno != EINTR) {
+            throw_errno("read");
+        }
+    }
+}
 
 // Reads every captured pipe to end of file, both at once so that a child filling one pipe
 // while we wait on the other cannot block.
@@ -196,21 +251,8 @@ void drain(std::array<Capture, 2>& captures, std::size_t count, Child& child) {
             if (watch[i].revents == 0) {
                 continue;
             }
-            Capture& capture = *owners[i];
-            std::string& sink = *capture.sink;
-            std::size_t used = sink.size();
-            sink.resize(used + kReadChunk);
-            ssize_t got = ::read(capture.read_end.get(), sink.data() + used, kReadChunk);
-            if (got < 0) {
-                sink.resize(used);
-                if (errno == EINTR || errno == EAGAIN) {
-                    continue;
-                }
-                throw_errno("read");
-            }
-            sink.resize(used + static_cast<std::size_t>(got));
-            if (got == 0) {
-                capture.read_end.reset();
+            if (!read_some(*owners[i])) {
+                owners[i]->read_end.reset();
                 --open;
             }
         }
@@ -218,6 +260,54 @@ void drain(std::array<Capture, 2>& captures, std::size_t count, Child& child) {
 }
 
 }  // namespace
+
+Captured::Captured() noexcept
+    : data_(std::exchange(t_spare.data, nullptr)), capacity_(std::exchange(t_spare.capacity, 0)) {}
+
+Captured::Captured(Captured&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+Captured& Captured::operator=(Captured&& other) noexcept {
+    if (this != &other) {
+        give_back();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+}
+
+Captured::~Captured() { give_back(); }
+
+char* Captured::tail(std::size_t want) {
+    if (capacity_ - size_ < want) {
+        std::size_t grown = std::max(capacity_ * 2, size_ + want);
+        void* moved = std::realloc(data_, grown);
+        if (moved == nullptr) {
+            throw std::bad_alloc();
+        }
+        data_ = static_cast<char*>(moved);
+        capacity_ = grown;
+    }
+    return data_ + size_;
+}
+
+void Captured::give_back() noexcept {
+    if (data_ == nullptr) {
+        return;
+    }
+    // Of two blocks the thread keeps the larger, so the spare fits the largest output seen.
+    if (capacity_ <= kLargestSpare && capacity_ > t_spare.capacity) {
+        std::swap(data_, t_spare.data);
+        std::swap(capacity_, t_spare.capacity);
+    }
+    std::free(data_);
+    data_ = nullptr;
+    size_ = 0;
+    capacity_ = 0;
+}
 
 void set_interrupt_check(InterruptCheck check) noexcept { g_interrupt_check = check; }
 
@@ -240,7 +330,7 @@ Result run(const std::vector<std::string>& argv, Streams streams) {
     raw_argv.push_back(nullptr);
 
     Result result;
-    std::array<Capture, 2> captures{Capture{Fd(), &result.out}, Capture{Fd(), &result.err}};
+    std::array<Capture, 2> captures{};
     std::size_t capture_count = 0;
     std::array<Fd, 2> write_ends;
 
@@ -249,11 +339,10 @@ Result run(const std::vector<std::string>& argv, Streams streams) {
     if (streams.in == Input::kNull) {
         rc = actions.open_null(STDIN_FILENO, O_RDONLY);
     }
-    const std::array<std::pair<Output, std::string*>, 2> outputs{
-        std::pair{streams.out, &result.out}, std::pair{streams.err, &result.err}};
-    for (std::size_t i = 0; i < outputs.size() && rc == 0; ++i) {
+    const std::array<Output, 2> modes{streams.out, streams.err};
+    for (std::size_t i = 0; i < modes.size() && rc == 0; ++i) {
         int target = i == 0 ? STDOUT_FILENO : STDERR_FILENO;
-        if (outputs[i].first == Output::kNull) {
+        if (modes[i] == Output::kNull) {
             rc = actions.open_null(target, O_WRONLY);
             continue;
         }
@@ -261,7 +350,8 @@ Result run(const std::vector<std::string>& argv, Streams streams) {
         if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
             return start_failure(os_error_text(errno));
         }
-        captures[capture_count] = Capture{Fd(fds[0]), outputs[i].second};
+        captures[capture_count] = i == 0 ? Capture{Fd(fds[0]), &result.out, nullptr}
+                                         : Capture{Fd(fds[0]), nullptr, &result.err};
         ++capture_count;
         write_ends[i] = Fd(fds[1]);
         rc = actions.dup_to(fds[1], target);

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vordalin::runner {
@@ -15,11 +17,40 @@ struct Streams {
     Output err = Output::kNull;
 };
 
+// Bytes read from a child's standard output. The memory outlives the object: when it goes,
+// the block is kept as the calling thread's spare and the thread's next run reads into it, so
+// a caller that reads large outputs again and again does not fault fresh pages in each time
+// (that cost more than the rest of a 100,000-line capture's own work together).
+class Captured {
+public:
+    // Takes the thread's spare block, or starts empty when a run that is still going (one
+    // interrupted by a signal handler that runs tmux itself) holds it.
+    Captured() noexcept;
+    Captured(const Captured&) = delete;
+    Captured& operator=(const Captured&) = delete;
+    Captured(Captured&& other) noexcept;
+    Captured& operator=(Captured&& other) noexcept;
+    ~Captured();
+
+    std::string_view view() const noexcept { return {data_, size_}; }
+    // Room for at least `want` more bytes at the end; grows with realloc, which moves the
+    // pages of a large block instead of copying them. Throws std::bad_alloc.
+    char* tail(std::size_t want);
+    void commit(std::size_t count) noexcept { size_ += count; }
+
+private:
+    void give_back() noexcept;
+
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 // What one child run gave: either a start failure, or an exit verdict and the captured bytes.
 struct Result {
     std::optional<std::string> start_failure;
     bool success = false;
-    std::string out;
+    Captured out;
     std::string err;
 
     bool ok() const noexcept { return !start_failure && success; }

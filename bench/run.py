@@ -1,0 +1,965 @@
+"""The benchmark: vordalin against the limit, subprocess.run and libtmux, on private servers.
+
+Run by `make bench`, which builds the limit program and a venv holding vordalin, libtmux
+and matplotlib, then calls
+
+    python bench/run.py --limit PATH/TO/limit [--out DIR] [--scale F] [--keep-samples FILE]
+
+Every row is one operation against a tmux server that this script starts on a socket in a
+temporary directory and kills at the end. The four columns of a row are timed in small
+interleaved blocks, after a warm-up block each, so that a noisy machine hurts all of them
+alike; the table shows medians. A second pass counts the tmux processes each operation
+starts (and the bytes they write) with a shim first on PATH, and fresh processes measure
+the peak resident size that capturing 100,000 lines of history adds.
+"""
+
+import argparse
+import gc
+import json
+import os
+import platform
+import re
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+COLUMNS = ("limit", "vordalin", "subprocess", "libtmux")
+PEERS = ("vordalin", "subprocess", "libtmux")
+
+HISTORY_LINES = 100_000
+# A history line as wide as a typical log line. At 7.5 MB of text the peak-RSS figure is
+# precise: VmHWM reads up to a couple of hundred KiB off the resident size here, which
+# would swamp the 0.6 MB that 100,000 bare numbers make.
+HISTORY_LINE = "line %06g: the quick brown fox jumps over the lazy dog 0123456789 abcdef"
+# A detached session's screen is 24 rows; the last 23 lines printed stay on it, below them
+# is the cursor's empty row, and everything above is history.
+SCREEN_ROWS = 24
+WINDOWS = 20
+PANES = 8
+KEYS = "echo hello world"
+MISSING = "no-such-session"
+
+# Socket paths as the report shows them: the temporary directory's name means nothing later.
+SOCKET_NAMES = {}
+
+DEVNULL = subprocess.DEVNULL
+PIPE = subprocess.PIPE
+
+
+# ------------------------------------------------------------------ helpers
+
+
+def wait_for(predicate, what, timeout=60.0):
+    """Polls predicate until it returns something true; fails after the deadline."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+def peak_kib():
+    with open("/proc/self/status") as status:
+        return int(re.search(r"^VmHWM:\s+(\d+)", status.read(), re.M).group(1))
+
+
+def reset_peak():
+    # Writing 5 resets VmHWM to the current resident size, so a peak reached while
+    # importing cannot hide what the measured call adds.
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")
+    except OSError:
+        pass
+
+
+def log(message):
+    print(message, file=sys.stderr, flush=True)
+
+
+# ------------------------------------------------------------------ servers
+
+
+class Tmux:
+    """One private tmux server on a socket in our temporary directory."""
+
+    def __init__(self, real_tmux, socket):
+        self.real = real_tmux
+        self.socket = socket
+
+    def argv(self, *args):
+        """The command line every column runs: tmux looked up on PATH, as the module does."""
+        return ["tmux", "-S", self.socket, *args]
+
+    def run(self, *args):
+        done = subprocess.run(
+            [self.real, "-S", self.socket, "-f", "/dev/null", *args],
+            stdin=DEVNULL,
+            stdout=PIPE,
+            stderr=PIPE,
+            check=False,
+        )
+        if done.returncode != 0:
+            raise RuntimeError(f"tmux {' '.join(args)}: {done.stderr.decode(errors='replace').strip()}")
+        return done.stdout.decode(errors="replace")
+
+    def display(self, target, fmt):
+        return self.run("display-message", "-p", "-t", target, fmt).strip()
+
+    def kill(self):
+        subprocess.run([self.real, "-S", self.socket, "kill-server"], stdin=DEVNULL, stdout=DEVNULL, stderr=DEVNULL)
+
+
+def chained(commands):
+    """One tmux invocation running several commands: their argument lists joined by ";"."""
+    argv = []
+    for command in commands:
+        if argv:
+            argv.append(";")
+        argv.extend(command)
+    return argv
+
+
+def start_main_server(tmux):
+    """The server most rows use: a 20-window session, an 8-pane window, panes to type into
+    and to read, and a pane holding 100,000 lines of history."""
+    hold = "exec cat"
+    tmux.run(
+        *chained(
+            [
+                ["new-session", "-d", "-s", "wins", "-x", "120", "-y", "40", hold],
+                # Panes made from here on keep the history the big capture needs, and the
+                # sessions the pair row makes start a process that costs the server little.
+                ["set", "-g", "history-limit", str(HISTORY_LINES + 100)],
+                ["set", "-g", "default-shell", "/bin/sh"],
+                ["set", "-g", "default-command", hold],
+            ]
+            + [["new-window", "-d", "-t", "=wins:", hold] for _ in range(WINDOWS - 1)]
+        )
+    )
+    tmux.run(
+        *chained(
+            [["new-session", "-d", "-s", "panes", "-x", "200", "-y", "60", hold]]
+            + [
+                step
+                for _ in range(PANES - 1)
+                for step in (["split-window", "-d", "-t", "=panes:0", hold], ["select-layout", "-t", "=panes:0", "tiled"])
+            ]
+        )
+    )
+    tmux.run(
+        *chained(
+            [
+                # Raw mode and no echo: typed keys vanish instead of piling up on the screen.
+                ["new-session", "-d", "-s", "keys", "-x", "80", "-y", str(SCREEN_ROWS), "stty raw -echo; exec cat >/dev/null"],
+                [
+                    "new-session",
+                    "-d",
+                    "-s",
+                    "screen",
+                    "-x",
+                    "80",
+                    "-y",
+                    str(SCREEN_ROWS),
+                    "seq -f 'screen line %g: the quick brown fox jumps over the lazy dog' 1 40; exec cat",
+                ],
+                [
+                    "new-session",
+                    "-d",
+                    "-s",
+                    "big",
+                    "-x",
+                    "80",
+                    "-y",
+                    str(SCREEN_ROWS),
+                    f"seq -f '{HISTORY_LINE}' 1 {HISTORY_LINES + SCREEN_ROWS - 1}; exec cat",
+                ],
+            ]
+        )
+    )
+    wait_for(lambda: "screen line 40:" in tmux.run("capture-pane", "-p", "-t", "=screen:"), "the screen pane")
+    wait_for(
+        lambda: int(tmux.display("=big:", "#{history_size}")) >= HISTORY_LINES
+        and f"line {HISTORY_LINES + SCREEN_ROWS - 1:06d}:" in tmux.run("capture-pane", "-p", "-t", "=big:"),
+        "100,000 lines of history",
+    )
+    wait_for(lambda: tmux.display("=keys:", "#{pane_current_command}") == "cat", "the keys pane")
+    assert len(tmux.run("list-panes", "-t", "=panes:0").splitlines()) == PANES
+
+
+def grow_sessions(tmux, first, last):
+    """Adds sessions s<first> to s<last> in batches, one tmux client per batch."""
+    for start in range(first, last + 1, 100):
+        batch = range(start, min(start + 100, last + 1))
+        tmux.run(*chained([["new-session", "-d", "-s", f"s{i}", "exec cat"] for i in batch]))
+
+
+# ------------------------------------------------------------------ rows
+
+
+@dataclass
+class Row:
+    key: str
+    label: str
+    # The tmux commands the operation runs, each with how subprocess.run treats its streams:
+    # "status" (both discarded), "quiet" (stdout read), "raising" (stderr read),
+    # "checked" (both read). The limit reads stdout when any command does.
+    commands: list
+    vordalin: object
+    libtmux: object
+    check: object
+    reps: int
+    block: int = 5
+    minimum: int = 1
+    target: float = 1.02
+    server: object = None
+
+
+def subprocess_operation(commands):
+    def one(argv, mode):
+        if mode == "status":
+            return subprocess.run(argv, stdout=DEVNULL, stderr=DEVNULL).returncode == 0
+        if mode == "quiet":
+            done = subprocess.run(argv, stdin=DEVNULL, stdout=PIPE, stderr=DEVNULL)
+            return done.stdout.decode(errors="replace") if done.returncode == 0 else None
+        out = PIPE if mode == "checked" else DEVNULL
+        done = subprocess.run(argv, stdin=DEVNULL, stdout=out, stderr=PIPE)
+        if done.returncode != 0:
+            raise RuntimeError(done.stderr.decode(errors="replace"))
+        return done.stdout.decode(errors="replace") if mode == "checked" else True
+
+    if len(commands) == 1:
+        ((argv, mode),) = commands
+        return lambda: one(argv, mode)
+    return lambda: [one(argv, mode) for argv, mode in commands]
+
+
+def line_count(value):
+    """Lines in a capture whatever its shape: one text, or libtmux's list of lines."""
+    if isinstance(value, list):
+        return len(value)
+    return len(value.splitlines())
+
+
+def build_rows(main, listing, vordalin, libtmux, scale):
+    """The rows, each with its callables bound to objects made once, outside the timing."""
+    v_main = vordalin.Server(main.socket)
+    v_list = vordalin.Server(listing.socket)
+    l_main = libtmux.Server(socket_path=main.socket)
+    l_list = libtmux.Server(socket_path=listing.socket)
+
+    v_wins = next(s for s in v_main.sessions if s.name == "wins")
+    v_panes_window = next(s for s in v_main.sessions if s.name == "panes").windows[0]
+    key_pane_id = main.display("=keys:", "#{pane_id}")
+    screen_pane_id = main.display("=screen:", "#{pane_id}")
+    big_pane_id = main.display("=big:", "#{pane_id}")
+    target_id = main.display("=panes:0.3", "#{pane_id}")
+    v_keys = v_main.target_pane(key_pane_id)
+    v_screen = v_main.target_pane(screen_pane_id)
+    v_big = v_main.target_pane(big_pane_id)
+
+    l_wins = l_main.sessions.get(session_name="wins")
+    l_panes_window = l_main.sessions.get(session_name="panes").windows[0]
+    l_keys = libtmux.Pane.from_pane_id(server=l_main, pane_id=key_pane_id)
+    l_screen = libtmux.Pane.from_pane_id(server=l_main, pane_id=screen_pane_id)
+    l_big = libtmux.Pane.from_pane_id(server=l_main, pane_id=big_pane_id)
+
+    # Repetitions: enough for a stable median of a ~2 ms call, the whole run in a few minutes.
+    def fast(n):
+        return max(20, int(n * scale))
+
+    def v_pair():
+        session = v_main.new_session("pair")
+        return session.kill()
+
+    def l_pair():
+        session = l_main.new_session(session_name="pair")
+        session.kill()
+        return True
+
+    def sessions_row(count):
+        return Row(
+            f"sessions_{count}",
+            f"sessions ({count} session{'s' if count > 1 else ''})",
+            [(listing.argv("list-sessions", "-F", "#{session_name}"), "quiet")],
+            lambda: v_list.sessions,
+            lambda: l_list.sessions,
+            lambda value: (line_count(value) if isinstance(value, str) else len(value)) == count,
+            fast(600),
+            target=1.03 if count == 500 else 1.02,
+            server=(listing, count),
+        )
+
+    big_lines = HISTORY_LINES + SCREEN_ROWS
+    return [
+        Row(
+            "has_session",
+            "has_session (existing)",
+            [(main.argv("has-session", "-t", "=wins"), "status")],
+            lambda: v_main.has_session("wins"),
+            lambda: l_main.has_session("wins"),
+            lambda value: value is True,
+            fast(600),
+        ),
+        Row(
+            "has_session_missing",
+            "has_session (missing)",
+            [(main.argv("has-session", "-t", "=" + MISSING), "status")],
+            lambda: v_main.has_session(MISSING),
+            lambda: l_main.has_session(MISSING),
+            lambda value: value is False,
+            fast(600),
+        ),
+        sessions_row(1),
+        sessions_row(100),
+        sessions_row(500),
+        Row(
+            "windows",
+            f"windows ({WINDOWS}-window session)",
+            [(main.argv("list-windows", "-t", "=wins", "-F", "#{window_index}|#{window_name}"), "quiet")],
+            lambda: v_wins.windows,
+            lambda: l_wins.windows,
+            lambda value: (line_count(value) if isinstance(value, str) else len(value)) == WINDOWS,
+            fast(600),
+        ),
+        Row(
+            "panes",
+            f"panes ({PANES}-pane window)",
+            [(main.argv("list-panes", "-t", "=panes:=0", "-F", "#{pane_index}|#{pane_id}|#{pane_title}"), "quiet")],
+            lambda: v_panes_window.panes,
+            lambda: l_panes_window.panes,
+            lambda value: (line_count(value) if isinstance(value, str) else len(value)) == PANES,
+            fast(600),
+        ),
+        Row(
+            "send_keys",
+            "send_keys (short text)",
+            [(main.argv("send-keys", "-t", key_pane_id, KEYS), "raising")],
+            lambda: v_keys.send_keys(KEYS),
+            lambda: l_keys.send_keys(KEYS, enter=False),
+            lambda value: value in (True, None),
+            fast(600),
+        ),
+        Row(
+            "capture",
+            "capture (visible screen)",
+            [(main.argv("capture-pane", "-p", "-t", screen_pane_id), "quiet")],
+            lambda: v_screen.capture(),
+            lambda: l_screen.capture_pane(),
+            lambda value: "screen line 40:" in "\n".join(value) if isinstance(value, list) else "screen line 40:" in value,
+            fast(600),
+        ),
+        Row(
+            "capture_full",
+            f"capture(full=True), {HISTORY_LINES:,} lines",
+            [(main.argv("capture-pane", "-p", "-t", big_pane_id, "-S", "-"), "quiet")],
+            lambda: v_big.capture(full=True),
+            lambda: l_big.capture_pane(start="-"),
+            lambda value: line_count(value) >= big_lines - 1,
+            max(10, int(150 * scale)),
+            target=1.05,
+        ),
+        Row(
+            "pair",
+            "new_session + kill",
+            [
+                (main.argv("new-session", "-d", "-s", "pair"), "raising"),
+                (main.argv("kill-session", "-t", "=pair"), "status"),
+            ],
+            v_pair,
+            l_pair,
+            lambda value: value is True or value == [True, True],
+            fast(300),
+            minimum=2,
+        ),
+        Row(
+            "target_pane",
+            "target_pane",
+            [
+                (
+                    main.argv(
+                        "list-panes",
+                        "-t",
+                        target_id,
+                        "-f",
+                        "0",
+                        ";",
+                        "display-message",
+                        "-p",
+                        "-t",
+                        target_id,
+                        "#{session_name}\t#{window_index}\t#{pane_index}\t#{pane_id}\t#{pane_title}",
+                    ),
+                    "checked",
+                )
+            ],
+            lambda: v_main.target_pane(target_id),
+            lambda: libtmux.Pane.from_pane_id(server=l_main, pane_id=target_id),
+            lambda value: target_id in (value if isinstance(value, str) else value.pane_id),
+            fast(600),
+        ),
+    ]
+
+
+# ------------------------------------------------------------------ timing
+
+
+class LimitRunner:
+    def __init__(self, program):
+        self.program = program
+
+    def command_line(self, row, options):
+        argv = [self.program, *options]
+        if any(mode in ("quiet", "checked") for _, mode in row.commands):
+            argv.append("-o")
+        argv.append("--")
+        for i, (command, _) in enumerate(row.commands):
+            if i:
+                argv.append("---")
+            argv.extend(command)
+        return argv
+
+    @staticmethod
+    def read_block(lines, count):
+        samples = [int(line) for line in lines[:count]]
+        summary = {key: int(value) for key, value in (item.split("=") for item in lines[count].split())}
+        return samples, summary
+
+    def run(self, row, count, peak=False):
+        """One fresh limit process running `count` calls."""
+        options = ["-n", str(count)] + (["-m"] if peak else [])
+        done = subprocess.run(self.command_line(row, options), stdin=DEVNULL, stdout=PIPE, check=True, text=True)
+        return self.read_block(done.stdout.split("\n"), count)
+
+    def serve(self, row):
+        """A limit process that stays warm and runs a block whenever asked."""
+        return LimitServer(self.command_line(row, ["-s", "-w", "1"]))
+
+
+class LimitServer:
+    def __init__(self, argv):
+        self.process = subprocess.Popen(argv, stdin=PIPE, stdout=PIPE, text=True, bufsize=1)
+
+    def block(self, count):
+        self.process.stdin.write(f"{count}\n")
+        self.process.stdin.flush()
+        lines = [self.process.stdout.readline() for _ in range(count + 1)]
+        samples, summary = LimitRunner.read_block(lines, count)
+        return samples, summary["cpu_ns"]
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def time_block(operation, count):
+    """Wall time of each call, and the processor time this process spent on all of them."""
+    samples = []
+    clock = time.perf_counter_ns
+    cpu_start = time.process_time_ns()
+    for _ in range(count):
+        start = clock()
+        operation()
+        samples.append(clock() - start)
+    return samples, time.process_time_ns() - cpu_start
+
+
+@dataclass
+class Measured:
+    # Per column, one list of samples (ns) per round of blocks.
+    rounds: dict = field(default_factory=lambda: {c: [] for c in COLUMNS})
+    # Per column, the caller's own processor time per call (ns), one figure per block.
+    cpu: dict = field(default_factory=lambda: {c: [] for c in COLUMNS})
+    processes: dict = field(default_factory=dict)
+    output: dict = field(default_factory=dict)
+
+    def samples(self, column):
+        return [sample for block in self.rounds[column] for sample in block]
+
+    def cpu_us(self, column):
+        return statistics.median(self.cpu[column]) / 1e3
+
+    def median_ms(self, column):
+        return statistics.median(self.samples(column)) / 1e6
+
+    def ratio(self, column):
+        return self.median_ms(column) / self.median_ms("limit")
+
+    def ratio_interval(self, column, resamples=2000):
+        """A 95% bootstrap interval for ratio(column), drawing whole rounds, so that it
+        shows how much the machine's noise could have moved the ratio."""
+        import numpy
+
+        generator = numpy.random.default_rng(6)
+        column_rounds = [numpy.array(block) for block in self.rounds[column]]
+        limit_rounds = [numpy.array(block) for block in self.rounds["limit"]]
+        count = len(limit_rounds)
+        ratios = []
+        for _ in range(resamples):
+            picks = generator.integers(0, count, count)
+            mine = numpy.concatenate([column_rounds[i] for i in picks])
+            theirs = numpy.concatenate([limit_rounds[i] for i in picks])
+            ratios.append(numpy.median(mine) / numpy.median(theirs))
+        low, high = numpy.percentile(ratios, [2.5, 97.5])
+        return float(low), float(high)
+
+
+def operations(row):
+    return {"vordalin": row.vordalin, "subprocess": subprocess_operation(row.commands), "libtmux": row.libtmux}
+
+
+def measure_row(row, limit, measured):
+    ops = operations(row)
+    for name, op in ops.items():
+        value = op()
+        if not row.check(value):
+            raise RuntimeError(f"{row.key}: {name} gave an unexpected answer: {str(value)[:200]!r}")
+    expected_failures = 1 if row.key == "has_session_missing" else 0
+    _, summary = limit.run(row, 1)
+    if summary["failed"] != expected_failures:
+        raise RuntimeError(f"{row.key}: the limit's command failed {summary['failed']} times")
+
+    # The Python columns run in a process that stays warm; so does the limit.
+    server = limit.serve(row)
+
+    def block(column, count):
+        if column == "limit":
+            return server.block(count)
+        return time_block(ops[column], count)
+
+    try:
+        for column in COLUMNS:
+            block(column, row.block)
+        blocks = max(1, row.reps // row.block)
+        for i in range(blocks):
+            # Each block starts with a different column, so none always follows the same one.
+            order = COLUMNS[i % len(COLUMNS) :] + COLUMNS[: i % len(COLUMNS)]
+            for column in order:
+                samples, cpu = block(column, row.block)
+                measured.rounds[column].append(samples)
+                measured.cpu[column].append(cpu / row.block)
+    finally:
+        server.close()
+
+
+# ------------------------------------------------------------------ counting
+
+
+class Counter:
+    """Puts the shim first on PATH while an operation runs, and reads back its log."""
+
+    def __init__(self, directory, real_tmux):
+        self.bin = directory / "shim"
+        self.bin.mkdir()
+        shim = self.bin / "tmux"
+        shutil.copyfile(HERE / "tmux_shim.sh", shim)
+        shim.chmod(0o755)
+        self.log = directory / "shim.log"
+        self.real_tmux = real_tmux
+
+    def count(self, run, repeats):
+        """Processes and stdout bytes per run, over `repeats` runs."""
+        saved = os.environ["PATH"]
+        self.log.write_text("")
+        os.environ["PATH"] = f"{self.bin}{os.pathsep}{saved}"
+        os.environ["VORDALIN_BENCH_LOG"] = str(self.log)
+        os.environ["VORDALIN_BENCH_TMUX"] = self.real_tmux
+        try:
+            run(repeats)
+        finally:
+            os.environ["PATH"] = saved
+            del os.environ["VORDALIN_BENCH_LOG"]
+            del os.environ["VORDALIN_BENCH_TMUX"]
+        entries = [line.split("\x1f")[:-1] for line in self.log.read_text().splitlines()]
+        return len(entries) / repeats, sum(int(e[0]) for e in entries) / repeats, [e[1:] for e in entries]
+
+
+def count_row(row, limit, counter, measured, commands_seen):
+    repeats = 3
+    ops = operations(row)
+    runs = {"limit": lambda n: limit.run(row, n)}
+    for name, op in ops.items():
+        runs[name] = lambda n, op=op: [op() for _ in range(n)]
+    for column in COLUMNS:
+        processes, output, argvs = counter.count(runs[column], repeats)
+        measured.processes[column] = processes
+        measured.output[column] = output
+        commands_seen[column] = argvs[: len(argvs) // repeats]
+
+
+# ------------------------------------------------------------------ peak memory
+
+
+PROBE_SETUP = {
+    "vordalin": (
+        "import vordalin\n"
+        "pane = vordalin.Server(SOCKET).target_pane(PANE)\n"
+        "pane.capture()\n"
+        "def capture():\n"
+        "    return pane.capture(full=True)\n"
+    ),
+    "subprocess": (
+        "import subprocess\n"
+        "ARGV = ['tmux', '-S', SOCKET, 'capture-pane', '-p', '-t', PANE, '-S', '-']\n"
+        "def run(argv):\n"
+        "    done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)\n"
+        "    return done.stdout.decode(errors='replace') if done.returncode == 0 else None\n"
+        "run(ARGV[:-2])\n"
+        "def capture():\n"
+        "    return run(ARGV)\n"
+    ),
+    "libtmux": (
+        "import libtmux\n"
+        "pane = libtmux.Pane.from_pane_id(server=libtmux.Server(socket_path=SOCKET), pane_id=PANE)\n"
+        "pane.capture_pane()\n"
+        "def capture():\n"
+        "    return pane.capture_pane(start='-')\n"
+    ),
+}
+
+
+def probe(library, socket, pane):
+    """Runs in a fresh process: the peak resident size one full capture adds."""
+    scope = {"SOCKET": socket, "PANE": pane}
+    exec(PROBE_SETUP[library], scope)
+    gc.collect()
+    reset_peak()
+    before = peak_kib()
+    text = scope["capture"]()
+    after = peak_kib()
+    if isinstance(text, list):
+        size = sum(len(line.encode()) + 1 for line in text)
+    else:
+        size = len(text.encode())
+    print(json.dumps({"before_kib": before, "after_kib": after, "text_bytes": size}))
+
+
+def measure_peaks(main, big_pane_id, limit, rows, runs=5):
+    big = next(row for row in rows if row.key == "capture_full")
+    added = {c: [] for c in COLUMNS}
+    text_bytes = {}
+    for _ in range(runs):
+        _, summary = limit.run(big, 1, peak=True)
+        added["limit"].append(summary["hwm_after_kib"] - summary["hwm_before_kib"])
+        text_bytes["limit"] = summary["bytes"]
+        for library in PEERS:
+            done = subprocess.run(
+                [sys.executable, __file__, "--probe", library, "--socket", main.socket, "--pane", big_pane_id],
+                stdin=DEVNULL,
+                stdout=PIPE,
+                check=True,
+                text=True,
+            )
+            result = json.loads(done.stdout)
+            added[library].append(result["after_kib"] - result["before_kib"])
+            text_bytes[library] = result["text_bytes"]
+    return {c: statistics.median(v) for c, v in added.items()}, text_bytes
+
+
+# ------------------------------------------------------------------ report
+
+
+def fmt_ratio(measured, column):
+    return f"{measured.median_ms(column):.3f} ({measured.ratio(column):.2f}×)"
+
+
+def fmt_count(value):
+    return f"{value:g}"
+
+
+def verdicts(rows, results, peaks, text_bytes):
+    """Each target, with whether this run met it."""
+    lines = []
+    for row in rows:
+        m = results[row.key]
+        ratio = m.ratio("vordalin")
+        low, high = m.ratio_interval("vordalin")
+        lines.append(
+            (
+                f"{row.label}: vordalin / limit ≤ {row.target:.2f}",
+                ratio <= row.target,
+                f"{ratio:.3f} (95% interval {low:.3f}–{high:.3f})",
+            )
+        )
+    for row in rows:
+        m = results[row.key]
+        v, s = m.median_ms("vordalin"), m.median_ms("subprocess")
+        lines.append((f"{row.label}: at or below subprocess.run", v <= s, f"{v:.3f} vs {s:.3f} ms"))
+    for row in rows:
+        m = results[row.key]
+        if m.processes["libtmux"] > 1 or m.output["libtmux"] > m.output["vordalin"]:
+            v, lt = m.median_ms("vordalin"), m.median_ms("libtmux")
+            lines.append((f"{row.label}: faster than libtmux", v < lt, f"{v:.3f} vs {lt:.3f} ms"))
+    for row in rows:
+        m = results[row.key]
+        got = m.processes["vordalin"]
+        lines.append((f"{row.label}: at most {row.minimum} tmux process(es)", got <= row.minimum, fmt_count(got)))
+    size = text_bytes["vordalin"]
+    added = peaks["vordalin"] * 1024
+    lines.append(
+        ("capture(full=True): peak RSS added ≤ 2 × text", added <= 2 * size, f"{added / size:.2f} × {size:,} bytes")
+    )
+    return lines
+
+
+def shown(argv, sockets):
+    """A logged command line for the report: sockets by name, long format lists cut short."""
+    words = []
+    for arg in argv:
+        fields = arg.count("#{")
+        if len(arg) > 60 and fields > 3:
+            arg = arg[: arg.index("}") + 1] + f"… ({fields} fields)"
+        word = shlex.quote(arg)
+        for name, path in sockets.items():
+            word = word.replace(path, name)
+        words.append(word)
+    return " ".join(words)
+
+
+def render(rows, results, peaks, text_bytes, environment, commands):
+    out = []
+    out.append("# Benchmark results\n")
+    out.append(
+        "Generated by `make bench`. Medians per operation in milliseconds, with the ratio to the limit in "
+        "brackets; every column of a row ran in the same interleaved blocks, after warm-up, against a private "
+        "tmux server. *limit* is a C program that runs the same tmux command line with posix_spawnp (reading "
+        "standard output through a pipe when the operation reads it); *subprocess* runs that same command line "
+        "with `subprocess.run`; *libtmux* is its closest equivalent call. *processes* counts the tmux processes "
+        "one operation starts (vordalin / subprocess / libtmux), counted with a shim first on PATH after "
+        "warm-up, and *stdout bytes* what they write.\n"
+    )
+    out.append("| operation | samples | limit | vordalin | subprocess.run | libtmux | processes | stdout bytes |")
+    out.append("|---|---:|---:|---:|---:|---:|:---:|---:|")
+    for row in rows:
+        m = results[row.key]
+        procs = " / ".join(fmt_count(m.processes[c]) for c in PEERS)
+        outputs = " / ".join(f"{m.output[c]:,.0f}" for c in PEERS)
+        out.append(
+            f"| {row.label} | {len(m.samples('vordalin'))} | {m.median_ms('limit'):.3f} | {fmt_ratio(m, 'vordalin')} "
+            f"| {fmt_ratio(m, 'subprocess')} | {fmt_ratio(m, 'libtmux')} | {procs} | {outputs} |"
+        )
+    out.append("")
+    out.append(
+        "The caller's own processor time per operation in microseconds (median over blocks; the tmux "
+        "processes' time is not in it). Wall time on a shared machine is noisy; this shows the cost each "
+        "caller adds by itself.\n"
+    )
+    out.append("| operation | limit | vordalin | subprocess.run | libtmux |")
+    out.append("|---|---:|---:|---:|---:|")
+    for row in rows:
+        m = results[row.key]
+        out.append(f"| {row.label} | " + " | ".join(f"{m.cpu_us(c):,.0f}" for c in COLUMNS) + " |")
+    out.append("")
+    out.append(
+        f"Peak resident size one `capture(full=True)` of the {HISTORY_LINES:,}-line pane adds to a fresh "
+        "process (VmHWM from /proc/self/status, reset just before the call; median of 5 processes each). "
+        "Any caller that turns the bytes into a `str` holds both at once, so 2 × the text is the floor for "
+        "all but the limit, which keeps bytes only:\n"
+    )
+    out.append("| | limit | vordalin | subprocess.run | libtmux |")
+    out.append("|---|---:|---:|---:|---:|")
+    out.append("| peak RSS added (KiB) | " + " | ".join(f"{peaks[c]:,.0f}" for c in COLUMNS) + " |")
+    out.append(
+        "| × captured text | "
+        + " | ".join(f"{peaks[c] * 1024 / text_bytes[c]:.2f}" for c in COLUMNS)
+        + " |"
+    )
+    out.append(f"\nCaptured text: {text_bytes['vordalin']:,} bytes.\n")
+    out.append("## Targets\n")
+    out.append("| target | met | measured |")
+    out.append("|---|:---:|---|")
+    for text, met, value in verdicts(rows, results, peaks, text_bytes):
+        out.append(f"| {text} | {'yes' if met else '**no**'} | {value} |")
+    out.append(
+        "\nThe interval is a bootstrap over the rounds of interleaved blocks: where it straddles the target, "
+        "this run cannot tell a miss from the machine's noise.\n"
+    )
+    out.append("\n## Command lines\n")
+    out.append("What each library ran for one operation, as the shim logged it (MAIN and LIST are the sockets):\n")
+    for row in rows:
+        out.append(f"- {row.label}")
+        for column in PEERS:
+            lines = "; ".join(f"`{shown(argv, SOCKET_NAMES)}`" for argv in commands[row.key][column])
+            out.append(f"  - {column}: {lines}")
+    out.append("\n## Environment\n")
+    for key, value in environment.items():
+        out.append(f"- {key}: {value}")
+    out.append("\n![ratio to the limit](results.png)\n")
+    return "\n".join(out)
+
+
+def chart(rows, results, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import matplotlib.ticker
+
+    labels = [row.label for row in rows]
+    top = max(results[row.key].ratio(c) for row in rows for c in PEERS)
+    width = 0.27
+    fig, ax = plt.subplots(figsize=(13, 6))
+    colors = {"vordalin": "#2a7ab0", "subprocess": "#9a9a9a", "libtmux": "#d9822b"}
+    for i, column in enumerate(PEERS):
+        xs = [x + (i - 1) * width for x in range(len(rows))]
+        ratios = [results[row.key].ratio(column) for row in rows]
+        bars = ax.bar(xs, ratios, width, label=column if column != "subprocess" else "subprocess.run", color=colors[column])
+        for bar, ratio in zip(bars, ratios):
+            ax.annotate(
+                f"{ratio:.2f}",
+                (bar.get_x() + bar.get_width() / 2, bar.get_height()),
+                ha="center",
+                va="bottom",
+                fontsize=6.5,
+                rotation=90,
+                xytext=(0, 2),
+                textcoords="offset points",
+            )
+    ax.axhline(1.0, color="black", linewidth=0.8, linestyle="--", label="limit (C posix_spawnp)")
+    ax.set_yscale("log")
+    ticks = [t for t in (1, 1.25, 1.5, 2, 3, 5, 10, 20, 50) if t <= max(2.0, top * 1.6)]
+    ax.set_yticks(ticks)
+    ax.set_yticklabels([f"{t:g}×" for t in ticks])
+    ax.yaxis.set_minor_locator(matplotlib.ticker.NullLocator())
+    ax.set_ylabel("median time / limit (log scale)")
+    ax.set_xticks(range(len(rows)))
+    ax.set_xticklabels(labels, rotation=30, ha="right", fontsize=8)
+    ax.set_title("tmux operations: time relative to the limit")
+    ax.legend(fontsize=8)
+    ax.set_ylim(0.8, top * 1.6)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def load_average():
+    """The 1-minute load average: other work on the machine shows here."""
+    return f"{os.getloadavg()[0]:.2f}"
+
+
+def environment_facts(real_tmux, libtmux):
+    cpu = "unknown"
+    try:
+        with open("/proc/cpuinfo") as info:
+            cpu = re.search(r"^model name\s*:\s*(.*)$", info.read(), re.M).group(1)
+    except (OSError, AttributeError):
+        pass
+    tmux_version = subprocess.run([real_tmux, "-V"], stdout=PIPE, text=True).stdout.strip()
+    return {
+        "date": time.strftime("%Y-%m-%d %H:%M %Z"),
+        "tmux": tmux_version,
+        "Python": platform.python_version(),
+        "libtmux": libtmux.__version__,
+        "CPU": f"{cpu}, {os.cpu_count()} cores",
+        "kernel": platform.release(),
+    }
+
+
+# ------------------------------------------------------------------ main
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--limit", help="the limit program built from limit.c")
+    parser.add_argument("--out", default=str(HERE), help="where results.md and results.png go")
+    parser.add_argument("--scale", type=float, default=1.0, help="multiplies the repetition counts")
+    parser.add_argument("--only", help="comma-separated row keys to run (the report then covers only those)")
+    parser.add_argument("--keep-samples", help="write every sample to this JSON file")
+    parser.add_argument("--probe", help=argparse.SUPPRESS)
+    parser.add_argument("--socket", help=argparse.SUPPRESS)
+    parser.add_argument("--pane", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.probe:
+        probe(args.probe, args.socket, args.pane)
+        return
+    if not args.limit:
+        parser.error("--limit is required")
+
+    import libtmux
+    import vordalin
+
+    real_tmux = shutil.which("tmux")
+    if real_tmux is None:
+        sys.exit("tmux is not on PATH")
+    limit = LimitRunner(str(Path(args.limit).resolve()))
+    started = time.monotonic()
+    load_before = load_average()
+
+    # Unix socket paths are short; keep everything in one short private directory.
+    directory = Path(tempfile.mkdtemp(prefix="vb", dir="/tmp"))
+    os.environ.pop("TMUX", None)
+    os.environ.pop("TMUX_PANE", None)
+    os.environ["TMUX_TMPDIR"] = str(directory)
+    os.environ["SHELL"] = "/bin/sh"
+    main_server = Tmux(real_tmux, str(directory / "main"))
+    listing = Tmux(real_tmux, str(directory / "list"))
+    SOCKET_NAMES.update({"MAIN": main_server.socket, "LIST": listing.socket})
+    try:
+        log("starting the servers and filling 100,000 lines of history")
+        start_main_server(main_server)
+        listing.run("new-session", "-d", "-s", "s1", "exec cat")
+        rows = build_rows(main_server, listing, vordalin, libtmux, args.scale)
+        if args.only:
+            wanted = set(args.only.split(","))
+            rows = [row for row in rows if row.key in wanted]
+        counter = Counter(directory, real_tmux)
+        results = {}
+        commands = {}
+        grown = 1
+        for row in rows:
+            if row.server is not None and row.server[1] > grown:
+                grown_to = row.server[1]
+                grow_sessions(listing, grown + 1, grown_to)
+                grown = grown_to
+            log(f"{row.label}: {row.reps} repetitions per column")
+            measured = Measured()
+            measure_row(row, limit, measured)
+            commands[row.key] = {}
+            count_row(row, limit, counter, measured, commands[row.key])
+            results[row.key] = measured
+            log(
+                "  "
+                + "  ".join(f"{c} {measured.median_ms(c):.3f} ms" for c in COLUMNS)
+                + f"  vordalin/limit {measured.ratio('vordalin'):.3f}"
+            )
+        if any(row.key == "capture_full" for row in rows):
+            log("peak memory of one full capture, in fresh processes")
+            big_pane_id = main_server.display("=big:", "#{pane_id}")
+            peaks, text_bytes = measure_peaks(main_server, big_pane_id, limit, rows)
+        else:
+            peaks, text_bytes = None, None
+    finally:
+        main_server.kill()
+        listing.kill()
+        shutil.rmtree(directory, ignore_errors=True)
+
+    environment = environment_facts(real_tmux, libtmux)
+    environment["run time"] = f"{time.monotonic() - started:.0f} s"
+    environment["load average before / after"] = f"{load_before} / {load_average()}"
+    if args.keep_samples:
+        with open(args.keep_samples, "w") as keep:
+            json.dump({key: m.rounds for key, m in results.items()}, keep)
+    if peaks is None:
+        for row in rows:
+            m = results[row.key]
+            print(row.label, " ".join(f"{c}={fmt_ratio(m, c)}" for c in COLUMNS))
+        return
+    report = render(rows, results, peaks, text_bytes, environment, commands)
+    out = Path(args.out)
+    (out / "results.md").write_text(report + "\n")
+    chart(rows, results, out / "results.png")
+    print(report)
+
+
+if __name__ == "__main__":
+    main()
