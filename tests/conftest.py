@@ -68,7 +68,8 @@ class FakeTmux:
     def entries(self):
         log = self.state_dir / "log"
         text = log.read_bytes().decode("utf-8", "surrogateescape") if log.exists() else ""
-        return [json.loads(line) for line in text.splitlines()]
+        # Only "\n" ends a record: arguments may hold U+0085 or U+2028 unescaped.
+        return [json.loads(line) for line in text.split("\n") if line]
 
     def calls_of(self, program):
         return [e["argv"] for e in self.entries() if e["prog"] == program]

@@ -19,7 +19,7 @@ def make_pane(classes, socket=None):
 @pytest.mark.parametrize("flags, extra", [
     ({}, []), ({"command": None, "keep": False}, []),
     ({"command": "top -d 1", "keep": False}, ["top -d 1"]), ({"command": "", "keep": False}, [""]),
-    ({"command": "it's"}, ["sh -lc 'it'\\''s'; exec \"$SHELL\""]), ({"command": ""}, ["sh -lc ''; exec \"$SHELL\""]),
+    ({"command": "it's"}, ["sh -lc -- 'it'\\''s'; exec \"$SHELL\""]), ({"command": ""}, ["sh -lc -- ''; exec \"$SHELL\""]),
 ])
 @pytest.mark.parametrize("horizontal, flag", [(False, "-v"), (True, "-h")])
 def test_split_command_line(classes, fake_tmux, flags, extra, horizontal, flag):

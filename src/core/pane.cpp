@@ -111,8 +111,9 @@ std::string keep_wrapper(std::string_view command) {
     // The command is the whole script of the inner sh, quoted for the shell tmux runs the
     // argument with; only after that sh has ended does the outer shell become $SHELL.
     // Appending "; exec" inside the script instead would break on commands that end in
-    // "&", in a comment, or are empty.
-    std::string wrapped = "sh -lc '";
+    // "&", in a comment, or are empty; "--" keeps a command starting with "-" or "+" from
+    // being read as options.
+    std::string wrapped = "sh -lc -- '";
     for (char c : command) {
         if (c == '\'') {
             wrapped += "'\\''";
