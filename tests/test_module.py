@@ -93,15 +93,52 @@ R, FAILED = "\n\nReturns:\n    ", "False if the operation failed"
     ("Window", "panes", None, "list panes in a window" + R + "a list of panes available in this window"),
     ("Pane", "select", None, "select this pane"), ("Pane", "clear", None, "clear a panes history"),
     ("Pane", "is_alive", None, "Whether the pane is alive."), ("Pane", "kill", "($self)", "Kill this pane."),
+    ("Server", "current_socket", None, "get the tmux socket path for this server\nif a socket was explicitly provided, "
+     "that is returned.\notherwise, the default tmux socket path is returned." + R + "str"),
+    ("Server", "target_pane", "($self, target)",
+     'get a Pane object directly from a pane target like "mysess:0.1"' + R + "Pane"),
+    ("Server", "target_window", "($self, target)",
+     'get a Window object directly from a window target like "mysess:0"' + R + "Window"),
+    ("Session", "metadata", "($self)", "get session metadata" + R + "SessionMetadata\n\nRaises: RuntimeError on failure"),
+    ("Window", "metadata", None, "get window metadata" + R + "WindowMetadata"),
+    *[("Window", step, None, f"Move to the {step} tmux window in this session and return it." + R
+       + "The newly selected Window, or None if the operation fails.") for step in ("next", "previous")],
+    ("Pane", "split", "($self, horizontal=False, command=None, keep=True)", "Split this pane and return the new pane."
+     "\n\nArgs:\n    horizontal: Split horizontally if True, vertically otherwise.\n    command: Optional command to "
+     "run in the new pane.\n    keep: keep the split running after execution is complete, defaults to true\n"),
+    ("Pane", "resize", "($self, direction, amount)", 'Resize the pane.\n\nArgs:\n    direction: One of "left", '
+     '"right", "up", or "down".\n    amount: Number of cells to resize by.\n'),
+    ("Pane", "respawn", "($self, command=None, kill=False)", "Respawn the pane.\n\nArgs:\n    command: Optional "
+     "command to run after respawning.\n    kill: Kill the existing pane process first."),
+    ("Pane", "send_keys", "($self, keys, enter=False, clear_first=False)", "send keys to a pane\n\nArgs:\n    keys: "
+     "the keys/commands to send to the pane\n    enter: whether to send enter command and run the command sent\n"
+     "    clear_first: first clear the screen before running the command" + R + "True if successfully sent keys\n"),
+    ("Pane", "capture", "($self, trim=False, scroll_back=None, full=False)", "capture a panes content\n\nArgs:\n"
+     "    trim: remove trailing whitespaces from the capture output\n    scroll_back: scroll back this number of "
+     "lines\n    full: capture full pane output" + R + "a string of the pane content. any character visible in the "
+     "pane will ne returned"),
+    ("Pane", "bash_shell", "($self, respawn=False)", "Change this pane to bash.\n\nArgs:\n    respawn: If True, kill "
+     "the current pane process and respawn it as bash.\n             If False, run `exec bash` inside the pane.\n"),
+    ("Pane", "current_command", None, "get this shells current command/program\nwill be the shell name if no program "
+     "is active" + R + "a string of the current program running on the pane. e.g. `ping -q example.com` will only "
+     "return `ping`"),
+    ("Pane", "current_commandline", None, "get this panes current running command with its arguments" + R + "the "
+     "program ran in the pane with the arguments used. e.g. `ping -q example.com`"),
+    ("Pane", "last_command", None, "get the last command used in this pane" + R + "LastCommand"),
+    ("LastCommand", "read", "($self)", "Read the last bash command from this pane." + R + "The last command as a "
+     "string.\n\nWARNING: using this function might mess up your pane history"),
+    ("LastCommand", "run", "($self)", "Run the last bash command from this pane." + R + "True on success."),
 ])
 def test_member_docs(classes, owner, member, text_signature, doc):
-    descriptor = getattr(classes, owner).__dict__[member]
+    records = make_records(classes)
+    records["LastCommand"] = records["Pane"].last_command
+    descriptor = type(records[owner]).__dict__[member]
     assert descriptor.__doc__ == doc
     if text_signature is None:
         assert not callable(descriptor) and hasattr(descriptor, "__set__")
     else:
         assert descriptor.__text_signature__ == text_signature
-        bound = getattr(make_records(classes)[owner], member)
+        bound = getattr(records[owner], member)
         assert str(inspect.signature(bound)) == re.sub(r"\$self(, )?", "", text_signature)
 
 
