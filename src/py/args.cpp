@@ -89,8 +89,6 @@ void check_required(const char* owner, const char* name, std::span<const Param> 
 
 void bind_fastcall(const char* owner, const char* name, std::span<const Param> params, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    // Vectorcall may flag the argument count with PY_VECTORCALL_ARGUMENTS_OFFSET.
-    nargs &= ~(static_cast<Py_ssize_t>(1) << (8 * sizeof(Py_ssize_t) - 1));
     if (static_cast<std::size_t>(nargs) > params.size()) {
         too_many_positional(owner, name, params, nargs);
     }
