@@ -91,6 +91,18 @@ PyObject* call_without_arguments(PyObject* self, PyObject*) noexcept {
     return act<Record, Operation>(self, nullptr);
 }
 
+// A method with parameters: binds and converts every argument first (`convert` returns the
+// operation with the converted values), then runs it on the record under shared access.
+template <class Record, std::size_t N, class Convert>
+PyObject* call_method(PyObject* self, const py::Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Convert&& convert) noexcept {
+    return py::entry([&] {
+        auto operation = convert(py::bind(sig, args, nargs, kwnames));
+        py::SharedAccess access(py::instance<Record>(self).access);
+        return answer([&] { return operation(record_of<Record>(self)); });
+    });
+}
+
 // A renaming setter: converts the value, then renames in tmux and in the record.
 template <class Record, auto Rename>
 int set_by_rename(PyObject* self, PyObject* value, void* param) noexcept {

@@ -37,21 +37,8 @@ bool flag_or(PyObject* value, const char* param, bool fallback) {
     return value == nullptr ? fallback : py::to_bool(value, param);
 }
 
-// Binds and converts the arguments, then runs `operation(record, converted...)` under
-// shared access; every parameter is converted before anything else happens.
-template <std::size_t N, class Convert>
-PyObject* run_method(PyObject* self, const py::Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, Convert&& convert) {
-    return py::entry([&] {
-        auto bound = py::bind(sig, args, nargs, kwnames);
-        auto operation = convert(bound);
-        py::SharedAccess access(py::instance<Record>(self).access);
-        return answer([&] { return operation(record_of<Record>(self)); });
-    });
-}
-
 PyObject* split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return run_method(self, kSplit, args, nargs, kwnames, [](const py::Bound<3>& bound) {
+    return call_method<Record>(self, kSplit, args, nargs, kwnames, [](const py::Bound<3>& bound) {
         bool horizontal = flag_or(bound[0], "horizontal", false);
         std::optional<std::string> command = py::to_optional_str(bound[1], "command");
         bool keep = flag_or(bound[2], "keep", true);
@@ -60,7 +47,7 @@ PyObject* split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* resize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return run_method(self, kResize, args, nargs, kwnames, [](const py::Bound<2>& bound) {
+    return call_method<Record>(self, kResize, args, nargs, kwnames, [](const py::Bound<2>& bound) {
         std::string direction = py::to_str(bound[0], "direction");
         std::uint32_t amount = py::to_u32(bound[1], "amount");
         return [=](const Record& pane) { core::resize_pane(pane, direction, amount); };
@@ -68,7 +55,7 @@ PyObject* resize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* respawn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return run_method(self, kRespawn, args, nargs, kwnames, [](const py::Bound<2>& bound) {
+    return call_method<Record>(self, kRespawn, args, nargs, kwnames, [](const py::Bound<2>& bound) {
         std::optional<std::string> command = py::to_optional_str(bound[0], "command");
         bool kill = flag_or(bound[1], "kill", false);
         return [=](const Record& pane) { core::respawn_pane(pane, command, kill); };
@@ -76,7 +63,7 @@ PyObject* respawn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* send_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return run_method(self, kSendKeys, args, nargs, kwnames, [](const py::Bound<3>& bound) {
+    return call_method<Record>(self, kSendKeys, args, nargs, kwnames, [](const py::Bound<3>& bound) {
         std::string keys = py::to_str(bound[0], "keys");
         bool enter = flag_or(bound[1], "enter", false);
         bool clear_first = flag_or(bound[2], "clear_first", false);
@@ -85,7 +72,7 @@ PyObject* send_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* capture(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return run_method(self, kCapture, args, nargs, kwnames, [](const py::Bound<3>& bound) {
+    return call_method<Record>(self, kCapture, args, nargs, kwnames, [](const py::Bound<3>& bound) {
         bool trim = flag_or(bound[0], "trim", false);
         std::optional<std::uint32_t> scroll_back;
         if (bound[1] != nullptr && bound[1] != Py_None) {
@@ -97,7 +84,7 @@ PyObject* capture(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* bash_shell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return run_method(self, kBashShell, args, nargs, kwnames, [](const py::Bound<1>& bound) {
+    return call_method<Record>(self, kBashShell, args, nargs, kwnames, [](const py::Bound<1>& bound) {
         bool respawn = flag_or(bound[0], "respawn", false);
         return [=](const Record& pane) { core::bash_shell(pane, respawn); };
     });

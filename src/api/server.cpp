@@ -24,11 +24,9 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 // A method taking one required string, passed on to the operation with the record.
 template <const py::Signature<1>& Sig, auto Operation>
 PyObject* with_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return py::entry([&] {
-        auto bound = py::bind(Sig, args, nargs, kwnames);
+    return call_method<Record>(self, Sig, args, nargs, kwnames, [](const py::Bound<1>& bound) {
         std::string text = py::to_str(bound[0], Sig.params[0].name);
-        py::SharedAccess access(py::instance<Record>(self).access);
-        return answer([&] { return Operation(record_of<Record>(self), text); });
+        return [text = std::move(text)](const Record& server) { return Operation(server, text); };
     });
 }
 
