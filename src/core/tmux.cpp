@@ -57,20 +57,20 @@ Text::Text(runner::Captured bytes) {
     }
 }
 
-std::optional<std::string> quiet_output(const Argv& argv) {
-    runner::Result result = run_tmux(argv, runner::Output::kCapture, runner::Output::kNull);
-    if (!result.ok()) {
-        return std::nullopt;
-    }
-    return text::decode_lossy(result.out.view());
-}
-
 std::optional<Text> quiet_text(const Argv& argv) {
     runner::Result result = run_tmux(argv, runner::Output::kCapture, runner::Output::kNull);
     if (!result.ok()) {
         return std::nullopt;
     }
     return Text(std::move(result.out));
+}
+
+std::optional<std::string> quiet_output(const Argv& argv) {
+    std::optional<Text> output = quiet_text(argv);
+    if (!output) {
+        return std::nullopt;
+    }
+    return std::string(output->view());
 }
 
 void raise_failure(runner::Result& result, const FailureWording& wording) {
