@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import REAL_TMUX
+from helpers import REAL_TMUX, counted
 
 HERE = Path(__file__).resolve().parent
 FAKE_PROGRAMS = ("tmux", "id", "ps")
@@ -72,7 +72,12 @@ class FakeTmux:
         return [json.loads(line) for line in text.split("\n") if line]
 
     def calls_of(self, program):
-        return [e["argv"] for e in self.entries() if e["prog"] == program]
+        """The arguments of each run of `program`; tmux's own leading "-u" (UTF-8 output) is checked and left out."""
+        calls = [e["argv"] for e in self.entries() if e["prog"] == program]
+        if program == "tmux":
+            assert all(argv[:1] == ["-u"] for argv in calls), calls
+            return [argv[1:] for argv in calls]
+        return calls
 
     @property
     def calls(self):
@@ -173,7 +178,7 @@ def classes(fake_binary):
     try:
         with pytest.MonkeyPatch.context() as env:
             fake = _install_fake(fake_binary, root, env)
-            for answer in (b"work\n", b"0|editor\n", b"0|%1|title\n"):
+            for answer in ("work\n", f"0|{counted('editor')}\n", f"0|%1|{counted('title')}\n"):
                 fake.respond(stdout=answer)
             (session,) = vordalin.Server().sessions
             (window,) = session.windows

@@ -10,6 +10,11 @@ REAL_TMUX = shutil.which("tmux")
 needs_tmux = pytest.mark.skipif(REAL_TMUX is None, reason="tmux is not installed")
 
 
+def counted(text):
+    """A free-text field as the listings frame it: its length in UTF-8 bytes, a bar, the text."""
+    return f"{len(text.encode())}|{text}"
+
+
 def wait_for(predicate, timeout=5.0, interval=0.02, message="condition"):
     """Poll `predicate` until it returns something truthy, and return that; fail after `timeout`."""
     deadline = time.monotonic() + timeout

@@ -87,4 +87,4 @@ def test_integers(classes, where, value, expected):
 @pytest.mark.parametrize("value, sent", [(True, True), (False, False), (numpy.True_, True), (numpy.False_, False)])
 def test_booleans_accepted(classes, fake_tmux, value, sent):
     assert classes.Pane("s", 0, 0, "%1", "t", None).send_keys("ls", enter=value) is True
-    assert fake_tmux.calls == [["send-keys", "-t", "%1", "ls"] + (["Enter"] if sent else [])]
+    assert fake_tmux.calls == [["send-keys", "-t", "%1", "--", "ls"] + (["Enter"] if sent else [])]

@@ -34,11 +34,15 @@ KEYS, CAPTURE = ["send-keys", "-t", "%7"], ["capture-pane", "-p", "-t", "%7"]
 
 
 @pytest.mark.parametrize("act, runs", [
-    (lambda p: p.send_keys("ls -la /"), [KEYS + ["ls -la /"]]),
-    (lambda p: p.send_keys("ls -la /", enter=True), [KEYS + ["ls -la /", "Enter"]]),
-    (lambda p: p.send_keys("", True), [KEYS + ["", "Enter"]]),
-    (lambda p: p.send_keys("C-c", clear_first=True), [KEYS + ["C-l"], KEYS + ["C-c"]]),
-    (lambda p: p.send_keys("x", True, True), [KEYS + ["C-l"], KEYS + ["x", "Enter"]]),
+    (lambda p: p.send_keys("ls -la /"), [KEYS + ["--", "ls -la /"]]),
+    (lambda p: p.send_keys("ls -la /", enter=True), [KEYS + ["--", "ls -la /", "Enter"]]),
+    (lambda p: p.send_keys("", True), [KEYS + ["--", "", "Enter"]]),
+    (lambda p: p.send_keys("C-c", clear_first=True), [KEYS + ["C-l"], KEYS + ["--", "C-c"]]),
+    (lambda p: p.send_keys("x", True, True), [KEYS + ["C-l"], KEYS + ["--", "x", "Enter"]]),
+    # A final ";" would end tmux's command: it gets a backslash, which tmux takes off again.
+    (lambda p: p.send_keys("SELECT 1;", True), [KEYS + ["--", "SELECT 1\\;", "Enter"]]),
+    (lambda p: p.send_keys(";"), [KEYS + ["--", "\\;"]]),
+    (lambda p: p.send_keys("a\\;"), [KEYS + ["--", "a\\\\;"]]),
     (lambda p: p.capture(), [CAPTURE]), (lambda p: p.capture(scroll_back=None), [CAPTURE]),
     (lambda p: p.capture(scroll_back=0), [CAPTURE + ["-S", "-0"]]),
     (lambda p: p.capture(True, 4294967295), [CAPTURE + ["-S", "-4294967295"]]),
@@ -46,7 +50,8 @@ KEYS, CAPTURE = ["send-keys", "-t", "%7"], ["capture-pane", "-p", "-t", "%7"]
     (lambda p: p.bash_shell(), [KEYS + ["exec bash", "Enter"]]),
     (lambda p: p.bash_shell(respawn=True), [["respawn-pane", "-k", "-t", "%7", "bash"]]),
     (lambda p: p.respawn(), [["respawn-pane", "-t", "%7"]]),
-    (lambda p: p.respawn("", kill=True), [["respawn-pane", "-t", "%7", "-k", ""]]),
+    (lambda p: p.respawn("", kill=True), [["respawn-pane", "-t", "%7", "-k", "--", ""]]),
+    (lambda p: p.respawn("-k"), [["respawn-pane", "-t", "%7", "--", "-k"]]),
     (lambda p: p.last_command.run(), [KEYS + ["fc -s", "Enter"]]),
     *[(lambda p, d=d: p.resize(d, 0), [["resize-pane", f, "-t", "%7", "0"]])
       for d, f in (("left", "-L"), ("right", "-R"), ("up", "-U"), ("down", "-D"))],

@@ -7,9 +7,10 @@ import subprocess
 import pytest
 
 import vordalin
-from helpers import wait_for
+from helpers import counted, wait_for
 
-FORMAT = "#{pane_index}|#{pane_id}|#{pane_title}"
+FORMAT = "#{pane_index}|#{pane_id}|#{n:pane_title}|#{pane_title}"
+NEW_PANE = f"2|%8|{counted('t')}\n"
 
 
 def make_pane(classes, socket=None):
@@ -18,12 +19,14 @@ def make_pane(classes, socket=None):
 
 @pytest.mark.parametrize("flags, extra", [
     ({}, []), ({"command": None, "keep": False}, []),
-    ({"command": "top -d 1", "keep": False}, ["top -d 1"]), ({"command": "", "keep": False}, [""]),
-    ({"command": "it's"}, ["sh -lc -- 'it'\\''s'; exec \"$SHELL\""]), ({"command": ""}, ["sh -lc -- ''; exec \"$SHELL\""]),
+    ({"command": "top -d 1", "keep": False}, ["--", "top -d 1"]), ({"command": "", "keep": False}, ["--", ""]),
+    ({"command": "-l 5", "keep": False}, ["--", "-l 5"]),
+    ({"command": "it's"}, ["--", "sh -lc -- 'it'\\''s'; exec \"$SHELL\""]),
+    ({"command": ""}, ["--", "sh -lc -- ''; exec \"$SHELL\""]),
 ])
 @pytest.mark.parametrize("horizontal, flag", [(False, "-v"), (True, "-h")])
 def test_split_command_line(classes, fake_tmux, flags, extra, horizontal, flag):
-    fake_tmux.respond(stdout=b"2|%8|t\n")
+    fake_tmux.respond(stdout=NEW_PANE)
     make_pane(classes, "/s").split(horizontal, **flags)
     assert fake_tmux.calls == [["-S", "/s", "split-window", flag, "-t", "%7", "-P", "-F", FORMAT, *extra]]
 
@@ -37,7 +40,7 @@ PAYLOADS = ["it's", "''", '"$HOME" `id` $(id)', "back\\slash\\\\", "two\nlines\n
     ("", ""),
 ])
 def test_keep_wrapper_runs_exactly_the_command(classes, fake_tmux, private_env, command, printed):
-    fake_tmux.respond(stdout=b"2|%8|t\n")
+    fake_tmux.respond(stdout=NEW_PANE)
     make_pane(classes).split(command=command)
     wrapped = fake_tmux.calls[-1][-1]
     # tmux hands the argument to a shell; with SHELL=/bin/true the final exec just ends it.
@@ -47,11 +50,13 @@ def test_keep_wrapper_runs_exactly_the_command(classes, fake_tmux, private_env, 
 
 
 @pytest.mark.parametrize("stdout, parsed", [
-    (b"2|%8|title\n", (2, "%8", "title")), (b"  +3|%9| a title  \r\n", (3, "%9", " a title")), (b"007||", (7, "", "")),
-    (b"2|%8|a|b\n", 'unexpected split-window output: "2|%8|a|b"'), (b"", 'unexpected split-window output: ""'),
-    (b"|%8|t", 'bad pane_index "": cannot parse integer from empty string'),
-    (b"1 |%8|t", 'bad pane_index "1 ": invalid digit found in string'),
-    (b"4294967296|%8|t", 'bad pane_index "4294967296": number too large to fit in target type'),
+    (NEW_PANE, (2, "%8", "t")), (f"+3|%9|{counted(' a title  ')}\n", (3, "%9", " a title  ")),
+    ("007||0|", (7, "", "")), (f"2|%8|{counted('a|%9|b')}\n", (2, "%8", "a|%9|b")),
+    ("2|%8|a|b\n", 'unexpected split-window output: "2|%8|a|b"'), ("", 'unexpected split-window output: ""'),
+    ("2|%8|9|t\n", 'unexpected split-window output: "2|%8|9|t"'),
+    ("|%8|1|t", 'bad pane_index "": cannot parse integer from empty string'),
+    ("1 |%8|1|t", 'bad pane_index "1 ": invalid digit found in string'),
+    ("4294967296|%8|1|t", 'bad pane_index "4294967296": number too large to fit in target type'),
 ])
 def test_split_output(classes, fake_tmux, stdout, parsed):
     fake_tmux.respond(stdout=stdout)

@@ -49,25 +49,61 @@ def number(field, failure=None, bound=U32):  # the value, or the first problem m
     return reason or int(digits)
 
 
-def cut(raw, width, complaint=None):  # the bar-separated fields of the whole trimmed output
-    if len(found := text(raw).split("|")) != width and complaint:
-        raise RuntimeError(complaint + quote(text(raw)))
-    return found if len(found) == width else None
+def framed(raw, kinds, single=False):
+    """The records of `raw`: "p" fields end at a bar or line end, "t" fields are a byte count, a bar and that many bytes."""
+    found, at = [], 0
+    while at < len(raw):
+        start, values = at, []
+        for i, kind in enumerate(kinds):
+            if kind == "t":
+                bar = raw.find(b"|", at)
+                size = number(raw[at:bar].decode("latin-1"), bound=len(raw) - bar - 1) if bar >= 0 else None
+                if not isinstance(size, int):
+                    break
+                values.append(raw[bar + 1:bar + 1 + size])
+                at = bar + 1 + size
+            else:
+                ends = [e for e in (raw.find(b"|", at), raw.find(b"\n", at)) if e >= 0]
+                values.append(raw[at:min(ends, default=len(raw))])
+                at += len(values[-1])
+            if i + 1 < len(kinds) or at < len(raw):
+                if raw[at:at + 1] != (b"|" if i + 1 < len(kinds) else b"\n"):
+                    break
+                at += 1
+        else:
+            found.append([v.decode("utf-8", "replace") for v in values])
+            if not single:
+                continue
+            return found[0] if at == len(raw) else None
+        if single:
+            return None
+        at = len(raw) if (end := raw.find(b"\n", start)) < 0 else end + 1
+    return None if single else found
 
 
-def rows(out, width):
-    return [(number(f[0]), *f[1:]) for f in (text(x).split("|") for x in lines(out)) if len(f) == width and
-            isinstance(number(f[0]), int)]
+def indexed(raw, kinds):
+    return [(number(f[0]), *f[1:]) for f in framed(raw, kinds) if isinstance(number(f[0]), int)]
+
+
+def without_line_end(raw):
+    out = text(raw, False)
+    return out[:-2] if out.endswith("\r\n") else out[:-1] if out.endswith("\n") else out
 
 
 def target(out, names):
-    pieces = text(out).split("\t", len(names) - 1) + [None] * len(names)
+    pieces = without_line_end(out).split("\t", len(names) - 1) + [None] * len(names)
     for piece, name in zip(pieces, names[:-1]):
         if piece is None or not piece and name in ("session_name", "pane_id"):
             raise RuntimeError(f"missing {name} from tmux output")
         if "index" in name:
             number(piece, f"invalid {name}")
     return tuple(number(p) if "index" in n else p or "" for p, n in zip(pieces, names))
+
+
+def split(out):
+    if (f := framed(out, "ppt", single=True)) is None:
+        raise RuntimeError("unexpected split-window output: " + quote(text(out)))
+    return (number(f[0], f"bad pane_index {quote(f[0])}"), *f[1:])
 
 
 def last_command(out):
@@ -86,17 +122,15 @@ class Records:
 PANE = ("session_name", "window_index", "pane_index", "pane_id", "title")
 # name: (runs answered first, call, model of a good run's stdout, failure: quiet value or (prefix, trimmed?))
 PARSERS = {
-    "sessions": (0, lambda c: [s.name for s in c.Server().sessions], lambda o: [*filter(None, map(text, lines(o)))],
-                 []),
-    "windows": (0, lambda c: [*map(fields("index", "name"), c.Session("work").windows)], lambda o: rows(o, 2), []),
-    "panes": (0, lambda c: [*map(fields(*PANE[2:]), c.window.panes)], lambda o: rows(o, 3), []),
+    "sessions": (0, lambda c: [s.name for s in c.Server().sessions], lambda o: [*filter(None, lines(o))], []),
+    "windows": (0, lambda c: [*map(fields("index", "name"), c.Session("work").windows)], lambda o: indexed(o, "pt"),
+                []),
+    "panes": (0, lambda c: [*map(fields(*PANE[2:]), c.window.panes)], lambda o: indexed(o, "ppt"), []),
     "next": (1, lambda c: (w := c.window.next) and fields("index", "name")(w), lambda o: (number(f[0]), f[1])
-             if (f := cut(o, 2)) and isinstance(number(f[0]), int) else None, None),
+             if (f := framed(o, "pt", single=True)) and isinstance(number(f[0]), int) else None, None),
     "target_pane": (0, lambda c: fields(*PANE)(c.Server().target_pane("t")), lambda o: target(o, PANE),
                     ("pane target not found: ", False)),
-    "split": (0, lambda c: fields(*PANE[2:])(c.pane.split()), lambda o: (f := cut(
-        o, 3, "unexpected split-window output: ")) and (number(f[0], f"bad pane_index {quote(f[0])}"), *f[1:]),
-        ("tmux split-window failed: ", True)),
+    "split": (0, lambda c: fields(*PANE[2:])(c.pane.split()), split, ("tmux split-window failed: ", True)),
     "is_alive": (0, lambda c: c.pane.is_alive, lambda o: text(o) == "0", ("tmux display-message failed: ", True)),
     "capture": (0, lambda c: c.pane.capture(), lambda o: text(o, False), None),
     "capture_trim": (0, lambda c: c.pane.capture(trim=True), lambda o: "\n".join(lines(o)[min(kept):max(kept) + 1])
@@ -104,7 +138,7 @@ PARSERS = {
     "current_command": (0, lambda c: c.pane.current_command, lambda o: text(o) or None, None),
     "read": (1, lambda c: c.pane.last_command.read(), last_command, ("tmux command failed: ", True)),
 }
-TOKENS = [b"|", b"\t", b"\n", b"\r", b" ", b"+", b"-", b"0", b"7", b"007", b"4294967295", b"4294967296", b"%3",
+TOKENS = [b"|", b"\t", b"\n", b"\r", b" ", b"+", b"-", b"0", b"1", b"2", b"7", b"007", b"4294967295", b"4294967296", b"%3",
           b"\xc2\xa0", b"\xe3\x80\x80", b"\x1c", b"\0", b"\xff", b"\xe2\x82", b"\xcc\x81", MARKER.encode()]
 FIELD = st.lists(st.sampled_from(TOKENS[4:]), max_size=3).map(b"".join)
 ROW = st.lists(FIELD, min_size=1, max_size=6).map(b"|".join) | st.lists(FIELD, min_size=1, max_size=6).map(b"\t".join)
@@ -176,7 +210,7 @@ def test_text_form_matches_unicodedata(classes, a, b):
     st.characters(exclude_categories=["Cs"], exclude_characters="\0")))).map("".join))
 def test_keep_wrapper_hands_sh_exactly_the_command(classes, fake_tmux, tmp_path, shell, command):
     # A real shell runs the wrapper; the inner sh is a probe recording its arguments, read as options up to "--".
-    (fake := fresh(fake_tmux)).respond(stdout=b"1|%2|t")
+    (fake := fresh(fake_tmux)).respond(stdout=b"1|%2|1|t")
     Records(classes).pane.split(command=command)
     (probe := tmp_path / "sh").write_text(f"#!/bin/sh\nprintf '%s\\0' \"$@\" > '{tmp_path}/args'\n")
     probe.chmod(0o755)

@@ -15,6 +15,7 @@ from helpers import child_pids, open_fds, wait_for
 N, P = "null", "pipe"
 STATUS, D_C, C_D, C_C = (None, N, N), (N, N, P), (N, P, N), (N, P, P)
 NAME = 'my "work";#{x} é'  # tmux gets every text exactly as it was given
+LITERAL = NAME.replace("#", "##")  # where tmux would expand it as a format
 SESSION, WINDOW = "=" + NAME, f"={NAME}:=2"
 # Every member that runs tmux: how to trigger it, its arguments after the socket prefix, its streams.
 MEMBERS = [
@@ -22,17 +23,19 @@ MEMBERS = [
     ("Server.kill", lambda r: r.server.kill(), ["kill-server"], STATUS),
     ("Server.is_running", lambda r: r.server.is_running, ["list-sessions"], STATUS),
     ("Server.has_session", lambda r: r.server.has_session(NAME), ["has-session", "-t", SESSION], STATUS),
-    ("Server.new_session", lambda r: r.server.new_session(NAME), ["new-session", "-d", "-s", NAME], D_C),
+    ("Server.new_session", lambda r: (r.fake.respond(stdout=NAME + "\n"), r.server.new_session(NAME)),
+     ["new-session", "-d", "-P", "-F", "#{session_name}", "-s", LITERAL], C_C),
     ("Server.sessions", lambda r: r.server.sessions, ["list-sessions", "-F", "#{session_name}"], C_D),
     ("Session.kill", lambda r: r.session.kill(), ["kill-session", "-t", SESSION], STATUS),
     ("Session.windows", lambda r: r.session.windows,
-     ["list-windows", "-t", SESSION, "-F", "#{window_index}|#{window_name}"], C_D),
-    ("Session.name=", lambda r: setattr(r.session, "name", NAME), ["rename-session", "-t", SESSION, NAME], D_C),
+     ["list-windows", "-t", SESSION, "-F", "#{window_index}|#{n:window_name}|#{window_name}"], C_D),
+    ("Session.name=", lambda r: setattr(r.session, "name", NAME), ["rename-session", "-t", SESSION, "--", LITERAL],
+     D_C),
     ("Window.kill", lambda r: r.window.kill(), ["kill-window", "-t", WINDOW], STATUS),
     ("Window.select", lambda r: r.window.select, ["select-window", "-t", WINDOW], STATUS),
-    ("Window.name=", lambda r: setattr(r.window, "name", ""), ["rename-window", "-t", WINDOW, ""], STATUS),
+    ("Window.name=", lambda r: setattr(r.window, "name", ""), ["rename-window", "-t", WINDOW, "--", ""], STATUS),
     ("Window.panes", lambda r: r.window.panes,
-     ["list-panes", "-t", WINDOW, "-F", "#{pane_index}|#{pane_id}|#{pane_title}"], C_D),
+     ["list-panes", "-t", WINDOW, "-F", "#{pane_index}|#{pane_id}|#{n:pane_title}|#{pane_title}"], C_D),
     ("Pane.select", lambda r: r.pane.select, ["select-pane", "-t", "%7"], D_C),
     ("Pane.clear", lambda r: r.pane.clear, ["clear-history", "-t", "%7"], D_C),
     ("Pane.kill", lambda r: r.pane.kill(), ["kill-pane", "-t", "%7"], D_C),
@@ -42,8 +45,8 @@ MEMBERS = [
 ]
 
 
-def make_records(classes, socket=None):
-    return types.SimpleNamespace(server=classes.Server(socket), session=classes.Session(NAME, socket),
+def make_records(classes, socket=None, fake=None):
+    return types.SimpleNamespace(fake=fake, server=classes.Server(socket), session=classes.Session(NAME, socket),
                                  window=classes.Window(NAME, 2, socket, "editor"),
                                  pane=classes.Pane(NAME, 2, 1, "%7", "title", socket))
 
@@ -59,7 +62,7 @@ def pipe_inodes_here():
 @pytest.mark.parametrize("socket", [None, "/tmp/vd x/sock", ""], ids=["default", "path", "empty"])
 @pytest.mark.parametrize("label, act, args, fds", MEMBERS, ids=[m[0] for m in MEMBERS])
 def test_command_line_and_streams(classes, fake_tmux, label, act, args, fds, socket):
-    records = make_records(classes, socket)
+    records = make_records(classes, socket, fake_tmux)
     act(records)
     act(records)  # acting properties run tmux on every read
     assert fake_tmux.calls == [([] if socket is None else ["-S", socket]) + args] * 2

@@ -9,11 +9,12 @@ from helpers import needs_tmux, wait_for
 @pytest.mark.parametrize("socket", [None, "/tmp/vd/sock", ""], ids=["default", "path", "empty"])
 def test_new_session_and_listing_carry_the_socket(classes, fake_tmux, socket):
     server = vordalin.Server(socket)
-    made = server.new_session("  odd name ")
-    fake_tmux.respond(stdout=b"main\n\n   \nwork\r\ncaf\xc3\xa9 \xff\n\x1cctl\nlast")
+    fake_tmux.respond(stdout=b"  odd_name \n")  # the name tmux made, not the one asked for
+    made = server.new_session("  odd:name ")
+    fake_tmux.respond(stdout=b"main\n\n   \nwork\r\ncaf\xc3\xa9 \xff\n\x1cctl\n sp \nlast")
     listed = server.sessions
-    assert made.name == "  odd name "
-    assert [s.name for s in listed] == ["main", "work", "caf\u00e9 \ufffd", "\x1cctl", "last"]
+    assert made.name == "  odd_name "
+    assert [s.name for s in listed] == ["main", "   ", "work", "caf\u00e9 \ufffd", "\x1cctl", " sp ", "last"]
     assert {(type(s), s.socket) for s in [made, *listed]} == {(classes.Session, socket)}
 
 

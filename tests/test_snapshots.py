@@ -5,12 +5,20 @@ import os
 import pytest
 
 import vordalin
-from helpers import wait_for
+from helpers import counted, wait_for
 
-SESSION_FORMAT = "|".join(f"#{{session_{n}}}" for n in "id name created attached width height windows".split())
-WINDOW_FORMAT = "|".join(f"#{{window_{n}}}" for n in "index name active layout width height flags".split())
+SESSION_FORMAT = "#{session_id}|#{n:session_name}|#{session_name}|" + "|".join(
+    f"#{{session_{n}}}" for n in "created attached width height windows".split())
+WINDOW_FORMAT = "#{window_index}|#{n:window_name}|#{window_name}|" + "|".join(
+    f"#{{window_{n}}}" for n in "active layout width height flags".split())
 TOO_LARGE, BAD_DIGIT, EMPTY = (": number too large to fit in target type", ": invalid digit found in string",
                                ": cannot parse integer from empty string")
+
+
+def framed(*values):
+    """A record as tmux prints it for the formats above: the second value (a name) is counted."""
+    first, name, *rest = values
+    return "|".join([first, counted(name), *rest])
 
 
 def fields(meta):
@@ -20,31 +28,35 @@ def fields(meta):
 
 
 @pytest.mark.parametrize("kind, answer, expected", [
-    ("session", "$1|work|+017|0| 80 ||2", ("$1", "work", 17, False, 80, None, 2)),
-    ("session", "  $9|work|18446744073709551615||-1|4294967296|4294967295 \r",
+    ("session", framed("$1", "work", "+017", "0", " 80 ", "", "2"), ("$1", "work", 17, False, 80, None, 2)),
+    ("session", framed("$9", "work", "18446744073709551615", "", "-1", "4294967296", "4294967295"),
      ("$9", "work", 2**64 - 1, True, None, None, 2**32 - 1)),
-    ("session", "$1|work|1|2|abc|+7|3", ("$1", "work", 1, True, None, 7, 3)),
-    ("session", "$1|work| 17|0|||2", 'bad session_created " 17"' + BAD_DIGIT),
-    ("session", "$1|work||0|||x", 'bad session_created ""' + EMPTY),
-    ("session", "$1|work|18446744073709551616|0|||2", 'bad session_created "18446744073709551616"' + TOO_LARGE),
-    ("session", "$1|work|17|0|x|x|4294967296  ", 'bad session_windows "4294967296"' + TOO_LARGE),
-    ("session", "$1|work|1|0|||2|", 'session "work" not found'),
-    ("session", "$1| work|1|0|||2", 'session "work" not found'),
+    ("session", framed("$1", "work", "1", "2", "abc", "+7", "3"), ("$1", "work", 1, True, None, 7, 3)),
+    ("session", framed("$1", "work", " 17", "0", "", "", "2"), 'bad session_created " 17"' + BAD_DIGIT),
+    ("session", framed("$1", "work", "", "0", "", "", "x"), 'bad session_created ""' + EMPTY),
+    ("session", framed("$1", "work", "18446744073709551616", "0", "", "", "2"),
+     'bad session_created "18446744073709551616"' + TOO_LARGE),
+    ("session", framed("$1", "work", "17", "0", "x", "x", "4294967296"), 'bad session_windows "4294967296"' + TOO_LARGE),
+    ("session", framed("$1", "work", "1", "0", "", "", "2", ""), 'session "work" not found'),
+    ("session", framed("$1", " work", "1", "0", "", "", "2"), 'session "work" not found'),
+    ("session", "$1|work|1|0|||2", 'session "work" not found'),
     ("session", {"code": 1, "stderr": b"no server running on /s\n"}, "tmux failed: no server running on /s\n"),
-    ("window", "2|ed|1|L|120|40|*", (2, "ed", True, "L", 120, 40, "*")),
-    ("window", "  +02| a b |0|L| 80 | |\n", (2, " a b ", False, "L", 80, None, "")),
-    ("window", "2|ed|11|L|4294967295||#-", (2, "ed", False, "L", 4294967295, None, "#-")),
-    ("window", "2|ed||L|1|1|Z", (2, "ed", False, "L", 1, 1, "Z")),
+    ("window", framed("2", "ed", "1", "L", "120", "40", "*"), (2, "ed", True, "L", 120, 40, "*")),
+    ("window", framed("+02", " a b ", "0", "L", " 80 ", " ", "") + "\n", (2, " a b ", False, "L", 80, None, "")),
+    ("window", framed("2", "a|b", "11", "L", "4294967295", "", "#-"), (2, "a|b", False, "L", 4294967295, None, "#-")),
+    ("window", framed("2", "ed", "", "L", "1", "1", "Z"), (2, "ed", False, "L", 1, 1, "Z")),
     ("window", " \n", 'unexpected tmux window metadata output: ""'),
     ("window", "2|a|b|1|L|1|1|*", 'unexpected tmux window metadata output: "2|a|b|1|L|1|1|*"'),
-    ("window", "-1|ed|1|L|ab|ab|*", 'bad window_index "-1"' + BAD_DIGIT),
-    ("window", "2|ed|1|L| ab |4294967296|*", 'bad window_width " ab "' + BAD_DIGIT),
-    ("window", "2|ed|1|L|1|4294967296|*", 'bad window_height "4294967296"' + TOO_LARGE),
+    ("window", framed("-1", "ed", "1", "L", "ab", "ab", "*"), 'bad window_index "-1"' + BAD_DIGIT),
+    ("window", framed("2", "ed", "1", "L", " ab ", "4294967296", "*"), 'bad window_width " ab "' + BAD_DIGIT),
+    ("window", framed("2", "ed", "1", "L", "1", "4294967296", "*"), 'bad window_height "4294967296"' + TOO_LARGE),
 ])
 def test_metadata_parsing(classes, fake_tmux, kind, answer, expected):
     if isinstance(answer, str) and kind == "session":
-        # Other sessions' lines are never parsed, however broken they are.
-        answer = f"$0|other|bad|x|||-\ntoo|few\n{answer}\n$2|worker|1|1|||1\n"
+        # Other sessions' records are never parsed, however broken they are, and no name forges a record.
+        others = [framed("$0", "other", "bad", "x", "", "", "-"), "too|few", framed("$3", "x\n$1|4|work|1|0|||1", "1",
+                                                                                     "1", "", "", "1")]
+        answer = "\n".join([*others, answer, framed("$2", "worker", "1", "1", "", "", "1")]) + "\n"
     fake_tmux.respond(**(answer if isinstance(answer, dict) else {"stdout": answer}))
     try:
         meta = classes.Session("work").metadata() if kind == "session" else classes.Window("work", 2, None, "").metadata
@@ -54,8 +66,8 @@ def test_metadata_parsing(classes, fake_tmux, kind, answer, expected):
 
 
 def test_metadata_command_lines_and_text_forms(classes, fake_tmux):
-    for line in ("$1|work|17|1|120|40|2\n", "2|ed|1|L|120||*\n"):
-        fake_tmux.respond(stdout=line)
+    for line in (framed("$1", "work", "17", "1", "120", "40", "2"), framed("2", "ed", "1", "L", "120", "", "*")):
+        fake_tmux.respond(stdout=line + "\n")
     session, window = classes.Session("work", "/s").metadata(), classes.Window("work", 2, "/s", "x").metadata
     assert repr(session) == str(session) == (
         'SessionMetadata(id="$1", name="work", created=17, attached=true, width=Some(120), height=Some(40), windows=2)')
@@ -67,8 +79,9 @@ def test_metadata_command_lines_and_text_forms(classes, fake_tmux):
 
 
 @pytest.mark.parametrize("move, report, expected", [
-    (0, "1|logs\n", (1, "logs")), (0, " +1|\n", (1, "")), (0, "3| a b \n", (3, " a b")),
-    (0, "1|a|b\n", None), (0, "x|n\n", None), (0, "", None), (1, "1|logs\n", None),
+    (0, f"1|{counted('logs')}\n", (1, "logs")), (0, "+1|0|\n", (1, "")), (0, f"3|{counted(' a b ')}\n", (3, " a b ")),
+    (0, f"1|{counted('a|b')}\n", (1, "a|b")), (0, "1|a|b\n", None), (0, "x|1|n\n", None), (0, "", None),
+    (1, f"1|{counted('logs')}\n", None),
 ])
 @pytest.mark.parametrize("step", ["next", "previous"])
 def test_step(classes, fake_tmux, step, move, report, expected):
@@ -79,7 +92,7 @@ def test_step(classes, fake_tmux, step, move, report, expected):
     assert (new and (type(new), new.session_name, new.index, new.name, new.socket)) == (
         expected and (type(window), "work", *expected, "/s"))
     calls = [["-S", "/s", f"{step}-window", "-t", "=work"],
-             ["-S", "/s", "display-message", "-p", "-t", "=work:", "#{window_index}|#{window_name}"]]
+             ["-S", "/s", "display-message", "-p", "-t", "=work:", "#{window_index}|#{n:window_name}|#{window_name}"]]
     assert fake_tmux.calls == calls[:2 - move]  # a refused move is not reported on
 
 

@@ -24,7 +24,8 @@ def test_target_is_resolved_strictly_in_the_same_run(fake_tmux, method, fmt):
 
 PANE_OUTPUTS = [
     (b"work\t0\t1\t%3\ttitle\twith\ttabs\n", ("work", 0, 1, "%3", "title\twith\ttabs")),
-    (b"  two words\t+3\t007\t%3\ta|bar title  \n", ("two words", 3, 7, "%3", "a|bar title")),
+    # Only the line end goes: names and titles keep their blanks.
+    (b"  two words\t+3\t007\t%3\ta|bar title  \n", ("  two words", 3, 7, "%3", "a|bar title  ")),
     (b"work\t0\t1\t%3", ("work", 0, 1, "%3", "")), (b"work\t0\t1\t%3\t", ("work", 0, 1, "%3", "")),
     (b"", "missing session_name from tmux output"), (b"work", "missing window_index from tmux output"),
     (b"work\t\t1\t%3\tt", "invalid window_index: cannot parse integer from empty string"),
@@ -36,9 +37,8 @@ PANE_OUTPUTS = [
     ({"code": 1, "stdout": b"work\t0\t0\t%1\n", "stderr": b" no \n"}, "pane target not found:  no \n"),
 ]
 WINDOW_OUTPUTS = [
-    (b"work\t2\tname\twith tab \n", ("work", 2, "name\twith tab")), (b"work\t2", ("work", 2, "")),
-    # The whole output is trimmed first, so an empty session name takes its tab with it.
-    (b"\t2\tx", "invalid window_index: invalid digit found in string"),
+    (b"work\t2\tname\twith tab \n", ("work", 2, "name\twith tab ")), (b"work\t2", ("work", 2, "")),
+    (b"\t2\tx", "missing session_name from tmux output"),
     ({"code": 1, "stdout": b"work\t0\tw\n", "stderr": b" no \n"}, "window target not found:  no \n"),
 ]
 

@@ -2,24 +2,41 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace vordalin::core {
 
-// A bar-separated line whose first field is an index: the index and all the fields.
-struct IndexedFields {
-    std::uint32_t index = 0;
-    std::vector<std::string_view> fields;
+// One field of a record that tmux prints: a format variable, and whether it holds free text
+// (a name, a title, a path) that may contain anything a program or a user put there.
+struct Field {
+    std::string_view variable;
+    bool free_text = false;
 };
 
-// The line cut at every bar, when it has exactly `count` fields and the first one reads as
-// an unsigned 32-bit decimal; nothing otherwise. The line is used as given (not trimmed).
-std::optional<IndexedFields> indexed_fields(std::string_view line, std::size_t count);
+using Values = std::vector<std::string_view>;
 
-// Every line of a listing, trimmed, that indexed_fields accepts; the rest are skipped.
-std::vector<IndexedFields> indexed_lines(std::string_view output, std::size_t count);
+// The format that prints one record: the fields joined by "|", each free-text field behind
+// its length in bytes ("#{n:...}"), so that no text can forge a separator or a line end.
+std::string record_format(std::span<const Field> fields);
+
+// Every record in tmux's output, one value per field. A record that does not read is
+// skipped up to the next line end.
+std::vector<Values> read_records(std::string_view output, std::span<const Field> fields);
+// The output as exactly one record (its final line end optional), or nothing.
+std::optional<Values> read_record(std::string_view output, std::span<const Field> fields);
+
+// A record whose first field is an index: the index and all the values.
+struct Indexed {
+    std::uint32_t index = 0;
+    Values values;
+};
+
+// The records whose first value reads as an unsigned 32-bit decimal; the rest are skipped.
+std::vector<Indexed> indexed_records(std::string_view output, std::span<const Field> fields);
+std::optional<Indexed> indexed_record(std::string_view output, std::span<const Field> fields);
 
 // The unsigned decimal rule, strict: on failure throws Error("<what> \"shown\": <reason>"),
 // where `shown` is the field as it stood in the output (by default the field itself).

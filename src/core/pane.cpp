@@ -11,7 +11,7 @@ namespace vordalin::core {
 
 namespace {
 
-constexpr std::string_view kNewPaneFormat = "#{pane_index}|#{pane_id}|#{pane_title}";
+constexpr std::array<Field, 3> kNewPaneFields{{{"pane_index"}, {"pane_id"}, {"pane_title", true}}};
 
 // The trimmed output when it is not empty.
 std::optional<std::string> non_empty(const std::optional<std::string>& output) {
@@ -49,15 +49,15 @@ std::string trim_capture(std::string_view output) {
 }  // namespace
 
 void select_pane(const PaneRecord& pane) {
-    run_checked(tmux_argv(pane.socket, {"select-pane", "-t", pane.pane_id}), {"select pane failed: "});
+    run_checked(tmux_command(pane.socket, {"select-pane", "-t", pane.pane_id}), {"select pane failed: "});
 }
 
 void clear_pane_history(const PaneRecord& pane) {
-    run_checked(tmux_argv(pane.socket, {"clear-history", "-t", pane.pane_id}), {"tmux clear-history failed: "});
+    run_checked(tmux_command(pane.socket, {"clear-history", "-t", pane.pane_id}), {"tmux clear-history failed: "});
 }
 
 void kill_pane(const PaneRecord& pane) {
-    run_checked(tmux_argv(pane.socket, {"kill-pane", "-t", pane.pane_id}), {"tmux kill-pane failed: "});
+    run_checked(tmux_command(pane.socket, {"kill-pane", "-t", pane.pane_id}), {"tmux kill-pane failed: "});
 }
 
 bool pane_is_alive(const PaneRecord& pane) {
@@ -68,33 +68,37 @@ bool pane_is_alive(const PaneRecord& pane) {
 }
 
 void set_pane_title(PaneRecord& pane, const std::string& title) {
-    run_checked(tmux_argv(pane.socket, {"select-pane", "-T", title, "-t", pane.pane_id}),
-                {"tmux select-pane -T failed: "});
+    constexpr FailureWording kFailure{"tmux select-pane -T failed: "};
+    // tmux ignores a title it cannot show, yet succeeds; and it expands formats in it.
+    if (text::has_unshowable(title)) {
+        raise_failure("a pane title cannot hold control characters", kFailure);
+    }
+    run_checked(tmux_command(pane.socket, {"select-pane", "-T", literal_format(title), "-t", pane.pane_id}), kFailure);
     pane.title = title;
 }
 
 void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool clear_first) {
     if (clear_first) {
-        run_checked(tmux_argv(pane.socket, {"send-keys", "-t", pane.pane_id, "C-l"}), {"tmux clear failed: "});
+        run_checked(tmux_command(pane.socket, {"send-keys", "-t", pane.pane_id, "C-l"}), {"tmux clear failed: "});
     }
-    Argv argv = tmux_argv(pane.socket, {"send-keys", "-t", pane.pane_id, keys});
+    Command command = tmux_command(pane.socket, {"send-keys", "-t", pane.pane_id, "--", keys});
     if (enter) {
-        argv.emplace_back("Enter");
+        command.args.emplace_back("Enter");
     }
-    run_checked(argv, {"send keys failed: "});
+    run_checked(command, {"send keys failed: "});
 }
 
 std::optional<Text> capture_pane(const PaneRecord& pane, bool trim, std::optional<std::uint32_t> scroll_back,
                                  bool full) {
-    Argv argv = tmux_argv(pane.socket, {"capture-pane", "-p", "-t", pane.pane_id});
+    Command command = tmux_command(pane.socket, {"capture-pane", "-p", "-t", pane.pane_id});
     if (full) {
-        argv.emplace_back("-S");
-        argv.emplace_back("-");
+        command.args.emplace_back("-S");
+        command.args.emplace_back("-");
     } else if (scroll_back) {
-        argv.emplace_back("-S");
-        argv.emplace_back("-").append(std::to_string(*scroll_back));
+        command.args.emplace_back("-S");
+        command.args.emplace_back("-").append(std::to_string(*scroll_back));
     }
-    std::optional<Text> output = quiet_text(argv);
+    std::optional<Text> output = quiet_text(command);
     if (!output || !trim) {
         return output;
     }
@@ -102,9 +106,9 @@ std::optional<Text> capture_pane(const PaneRecord& pane, bool trim, std::optiona
 }
 
 void bash_shell(const PaneRecord& pane, bool respawn) {
-    Argv argv = respawn ? tmux_argv(pane.socket, {"respawn-pane", "-k", "-t", pane.pane_id, "bash"})
-                        : tmux_argv(pane.socket, {"send-keys", "-t", pane.pane_id, "exec bash", "Enter"});
-    run_checked(argv, {"tmux change shell failed: "});
+    Command command = respawn ? tmux_command(pane.socket, {"respawn-pane", "-k", "-t", pane.pane_id, "bash"})
+                              : tmux_command(pane.socket, {"send-keys", "-t", pane.pane_id, "exec bash", "Enter"});
+    run_checked(command, {"tmux change shell failed: "});
 }
 
 std::string keep_wrapper(std::string_view command) {
@@ -126,20 +130,20 @@ std::string keep_wrapper(std::string_view command) {
 }
 
 PaneRecord split_pane(const PaneRecord& pane, bool horizontal, const std::optional<std::string>& command, bool keep) {
-    Argv argv = tmux_argv(pane.socket, {"split-window", horizontal ? "-h" : "-v", "-t", pane.pane_id, "-P", "-F",
-                                        kNewPaneFormat});
+    static const std::string kFormat = record_format(kNewPaneFields);
+    Command split = tmux_command(pane.socket, {"split-window", horizontal ? "-h" : "-v", "-t", pane.pane_id, "-P", "-F", kFormat});
     if (command) {
-        argv.push_back(keep ? keep_wrapper(*command) : *command);
+        split.args.emplace_back("--");
+        split.args.push_back(keep ? keep_wrapper(*command) : *command);
     }
-    std::string output = checked_output(argv, {"tmux split-window failed: "});
-    std::string_view line = text::trim(output);
-    std::vector<std::string_view> fields = text::split_fields(line, kFieldSeparator);
-    if (fields.size() != 3) {
-        throw Error("unexpected split-window output: " + text::quote(line));
+    std::string output = checked_bytes(split, {"tmux split-window failed: "});
+    std::optional<Values> fields = read_record(output, kNewPaneFields);
+    if (!fields) {
+        throw Error("unexpected split-window output: " + text::quote(text::trim(text::decode_lossy(output))));
     }
-    auto index = static_cast<std::uint32_t>(read_number(fields[0], kMaxU32, "bad pane_index"));
-    return PaneRecord{pane.session_name, pane.window_index, index, std::string(fields[1]), std::string(fields[2]),
-                      pane.socket};
+    auto index = static_cast<std::uint32_t>(read_number((*fields)[0], kMaxU32, "bad pane_index"));
+    return PaneRecord{pane.session_name, pane.window_index, index, text::decode_lossy((*fields)[1]),
+                      text::decode_lossy((*fields)[2]), pane.socket};
 }
 
 void resize_pane(const PaneRecord& pane, const std::string& direction, std::uint32_t amount) {
@@ -158,33 +162,34 @@ void resize_pane(const PaneRecord& pane, const std::string& direction, std::uint
     if (flag.empty()) {
         throw Error("direction must be one of: left, right, up, down");
     }
-    run_checked(tmux_argv(pane.socket, {"resize-pane", flag, "-t", pane.pane_id, std::to_string(amount)}),
+    run_checked(tmux_command(pane.socket, {"resize-pane", flag, "-t", pane.pane_id, std::to_string(amount)}),
                 {"tmux resize-pane failed: "});
 }
 
 void respawn_pane(const PaneRecord& pane, const std::optional<std::string>& command, bool kill) {
-    Argv argv = tmux_argv(pane.socket, {"respawn-pane", "-t", pane.pane_id});
+    Command respawn = tmux_command(pane.socket, {"respawn-pane", "-t", pane.pane_id});
     if (kill) {
-        argv.emplace_back("-k");
+        respawn.args.emplace_back("-k");
     }
     if (command) {
-        argv.push_back(*command);
+        respawn.args.emplace_back("--");
+        respawn.args.push_back(*command);
     }
-    run_checked(argv, {"tmux respawn-pane failed: "});
+    run_checked(respawn, {"tmux respawn-pane failed: "});
 }
 
 std::optional<std::string> current_command(const PaneRecord& pane) {
     return non_empty(
-        quiet_output(tmux_argv(pane.socket, {"display-message", "-p", "-t", pane.pane_id, "#{pane_current_command}"})));
+        quiet_output(tmux_command(pane.socket, {"display-message", "-p", "-t", pane.pane_id, "#{pane_current_command}"})));
 }
 
 std::optional<std::string> current_commandline(const PaneRecord& pane) {
     std::optional<std::string> pid =
-        non_empty(quiet_output(tmux_argv(pane.socket, {"display-message", "-p", "-t", pane.pane_id, "#{pane_pid}"})));
+        non_empty(quiet_output(tmux_command(pane.socket, {"display-message", "-p", "-t", pane.pane_id, "#{pane_pid}"})));
     if (!pid) {
         return std::nullopt;
     }
-    return non_empty(quiet_output({"ps", "-p", *pid, "-o", "args="}));
+    return non_empty(program_output({"ps", "-p", *pid, "-o", "args="}));
 }
 
 }  // namespace vordalin::core

@@ -13,14 +13,16 @@ namespace {
 constexpr std::string_view kPaneFormat = "#{session_name}\t#{window_index}\t#{pane_index}\t#{pane_id}\t#{pane_title}";
 constexpr std::string_view kWindowFormat = "#{session_name}\t#{window_index}\t#{window_name}";
 
-// Runs display-message on a caller's target and returns its fields: the whole output
-// trimmed once, then cut at tabs into at most `pieces` pieces.
+// Runs display-message on a caller's target and returns its fields: the output without its
+// line end, cut at tabs into at most `pieces` pieces. Only the last field, a name or title,
+// can hold a tab, and tmux keeps tabs and line ends out of session and window names and
+// titles, so every field is exactly tmux's.
 std::vector<std::string> lookup_fields(const ServerRecord& server, const std::string& target,
                                        std::string_view format, std::size_t pieces, std::string_view not_found) {
     std::string output = checked_output(strictly_resolved(server.socket, target, {"display-message", "-p", "-t", target, format}),
                                         {not_found, ErrorText::kUntrimmed, Launch::kServer});
     std::vector<std::string> fields;
-    for (std::string_view piece : text::split_at_most(text::trim(output), '\t', pieces)) {
+    for (std::string_view piece : text::split_at_most(text::without_line_end(output), '\t', pieces)) {
         fields.emplace_back(piece);
     }
     return fields;
@@ -58,30 +60,50 @@ void push_component(std::string& path, std::string_view component) {
 
 }  // namespace
 
-bool start_server(const ServerRecord& server) { return succeeds(tmux_argv(server.socket, {"start-server"})); }
+bool start_server(const ServerRecord& server) { return succeeds(tmux_command(server.socket, {"start-server"})); }
 
-bool kill_server(const ServerRecord& server) { return succeeds(tmux_argv(server.socket, {"kill-server"})); }
+bool kill_server(const ServerRecord& server) { return succeeds(tmux_command(server.socket, {"kill-server"})); }
 
-bool server_is_running(const ServerRecord& server) { return succeeds(tmux_argv(server.socket, {"list-sessions"})); }
+bool server_is_running(const ServerRecord& server) {
+    return succeeds(tmux_command(server.socket, {"list-sessions"}));
+}
 
 bool has_session(const ServerRecord& server, const std::string& name) {
-    return succeeds(tmux_argv(server.socket, {"has-session", "-t", session_target(name)}));
+    return is_session_name(name) && succeeds(tmux_command(server.socket, {"has-session", "-t", session_target(name)}));
 }
 
 SessionRecord new_session(const ServerRecord& server, const std::string& name) {
-    run_checked(tmux_argv(server.socket, {"new-session", "-d", "-s", name}),
-                {"new session failed: ", ErrorText::kUntrimmed, Launch::kServer});
-    return SessionRecord{name, server.socket};
+    constexpr FailureWording kFailure{"new session failed: ", ErrorText::kUntrimmed, Launch::kServer};
+    // tmux would make the session, but "=$..." names a session by its id.
+    if (name.starts_with('$')) {
+        throw Error(std::string(kFailure.prefix) + "a session name cannot start with \"$\"");
+    }
+    // tmux expands formats in the name, and rewrites what a name cannot hold (":" and "."
+    // become "_"); the record takes the name tmux reports, so that it names this session.
+    runner::Result result =
+        run_tmux(tmux_command(server.socket, {"new-session", "-d", "-P", "-F", "#{session_name}", "-s", literal_format(name)}),
+                 runner::Output::kCapture, runner::Output::kCapture);
+    if (!result.ok()) {
+        raise_failure(result, kFailure);
+    }
+    std::string made(text::without_line_end(text::decode_lossy(result.out.view())));
+    if (made.empty()) {
+        // tmux exits 0 when it cannot create its socket, and makes nothing.
+        std::string error = text::decode_lossy(std::move(result.err));
+        raise_failure(error.empty() ? std::string_view("tmux made no session") : std::string_view(error), kFailure);
+    }
+    return SessionRecord{std::move(made), server.socket};
 }
 
 std::vector<SessionRecord> list_sessions(const ServerRecord& server) {
     std::vector<SessionRecord> sessions;
-    std::optional<std::string> output = quiet_output(tmux_argv(server.socket, {"list-sessions", "-F", "#{session_name}"}));
+    std::optional<std::string> output =
+        quiet_output(tmux_command(server.socket, {"list-sessions", "-F", "#{session_name}"}));
     if (!output) {
         return sessions;
     }
-    for (std::string_view line : text::split_lines(*output)) {
-        std::string_view name = text::trim(line);
+    // tmux keeps line ends out of session names, so each line is one name, exactly.
+    for (std::string_view name : text::split_lines(*output)) {
         if (!name.empty()) {
             sessions.push_back(SessionRecord{std::string(name), server.socket});
         }
@@ -93,13 +115,13 @@ std::optional<std::string> current_socket(const ServerRecord& server) {
     if (server.socket) {
         return server.socket;
     }
-    if (auto reported = quiet_output(tmux_argv(std::nullopt, {"display-message", "-p", "#{socket_path}"}))) {
+    if (auto reported = quiet_output(tmux_command(std::nullopt, {"display-message", "-p", "#{socket_path}"}))) {
         std::string_view path = text::trim(*reported);
         if (!path.empty()) {
             return std::string(path);
         }
     }
-    std::optional<std::string> id_output = quiet_output({"id", "-u"});
+    std::optional<std::string> id_output = program_output({"id", "-u"});
     if (!id_output) {
         return std::nullopt;
     }

@@ -1,5 +1,7 @@
 #include "core/session.hpp"
 
+#include <array>
+
 #include "core/error.hpp"
 #include "core/fields.hpp"
 #include "text/text.hpp"
@@ -8,10 +10,17 @@ namespace vordalin::core {
 
 namespace {
 
-constexpr std::string_view kMetadataFormat =
-    "#{session_id}|#{session_name}|#{session_created}|#{session_attached}|#{session_width}|#{session_height}|"
-    "#{session_windows}";
-constexpr std::size_t kMetadataFields = 7;
+constexpr std::array<Field, 7> kMetadataFields{{
+    {"session_id"},
+    {"session_name", true},
+    {"session_created"},
+    {"session_attached"},
+    {"session_width"},
+    {"session_height"},
+    {"session_windows"},
+}};
+constexpr std::array<Field, 2> kWindowFields{{{"window_index"}, {"window_name", true}}};
+constexpr FailureWording kRenameFailure{"rename session failed: ", ErrorText::kUntrimmed};
 
 // A size field read leniently: blanks around it are fine, anything unreadable is absent.
 std::optional<std::uint32_t> lenient_size(std::string_view field) {
@@ -22,42 +31,71 @@ std::optional<std::uint32_t> lenient_size(std::string_view field) {
     return static_cast<std::uint32_t>(number.value);
 }
 
+// Why tmux would not take this text as a session's new name as it stands, if it would not.
+std::optional<std::string> refused_name(std::string_view name) {
+    if (name.find_first_of(":.") != std::string_view::npos) {
+        return "a session name cannot hold \":\" or \".\"";
+    }
+    if (name.starts_with('$')) {
+        return "a session name cannot start with \"$\"";
+    }
+    return refused_as_name(name, "session name");
+}
+
 }  // namespace
 
 bool kill_session(const SessionRecord& session) {
-    return succeeds(tmux_argv(session.socket, {"kill-session", "-t", session_target(session.name)}));
+    return is_session_name(session.name) &&
+           succeeds(tmux_command(session.socket, {"kill-session", "-t", session_target(session.name)}));
 }
 
 void rename_session(SessionRecord& session, const std::string& new_name) {
-    run_checked(tmux_argv(session.socket, {"rename-session", "-t", session_target(session.name), new_name}),
-                {"rename session failed: ", ErrorText::kUntrimmed});
+    if (auto reason = refused_name(new_name)) {
+        raise_failure(*reason, kRenameFailure);
+    }
+    if (!is_session_name(session.name)) {
+        raise_failure(missing_session(session.name), kRenameFailure);
+    }
+    // tmux expands formats in the new name.
+    run_checked(tmux_command(session.socket,
+                             {"rename-session", "-t", session_target(session.name), "--", literal_format(new_name)}),
+                kRenameFailure);
     session.name = new_name;
 }
 
 std::vector<WindowRecord> session_windows(const SessionRecord& session) {
     std::vector<WindowRecord> windows;
-    std::optional<std::string> output = quiet_output(
-        tmux_argv(session.socket, {"list-windows", "-t", session_target(session.name), "-F", "#{window_index}|#{window_name}"}));
+    if (!is_session_name(session.name)) {
+        return windows;
+    }
+    static const std::string kFormat = record_format(kWindowFields);
+    std::optional<std::string> output =
+        quiet_bytes(tmux_command(session.socket, {"list-windows", "-t", session_target(session.name), "-F", kFormat}));
     if (!output) {
         return windows;
     }
-    for (const IndexedFields& line : indexed_lines(*output, 2)) {
-        windows.push_back(WindowRecord{session.name, line.index, session.socket, std::string(line.fields[1])});
+    for (const Indexed& record : indexed_records(*output, kWindowFields)) {
+        windows.push_back(WindowRecord{session.name, record.index, session.socket, text::decode_lossy(record.values[1])});
     }
     return windows;
 }
 
 SessionMetadata session_metadata(const SessionRecord& session) {
-    std::string output = checked_output(tmux_argv(session.socket, {"list-sessions", "-F", kMetadataFormat}),
-                                        {"tmux failed: ", ErrorText::kUntrimmed});
-    for (std::string_view line : text::split_lines(output)) {
-        std::vector<std::string_view> fields = text::split_fields(text::trim(line), kFieldSeparator);
-        if (fields.size() != kMetadataFields || fields[1] != session.name) {
+    std::string not_found = "session " + text::quote(session.name) + " not found";
+    if (!is_session_name(session.name)) {
+        throw Error(not_found);
+    }
+    static const std::string kFormat = record_format(kMetadataFields);
+    std::string output = checked_bytes(tmux_command(session.socket, {"list-sessions", "-F", kFormat}),
+                                       {"tmux failed: ", ErrorText::kUntrimmed});
+    for (const Values& fields : read_records(output, kMetadataFields)) {
+        std::string name = text::decode_lossy(fields[1]);
+        if (name != session.name) {
             continue;
         }
         SessionMetadata metadata;
-        metadata.id = fields[0];
-        metadata.name = fields[1];
+        metadata.id = text::decode_lossy(fields[0]);
+        metadata.name = std::move(name);
         metadata.created = read_number(fields[2], kMaxU64, "bad session_created");
         metadata.attached = fields[3] != "0";
         metadata.width = lenient_size(fields[4]);
@@ -65,7 +103,7 @@ SessionMetadata session_metadata(const SessionRecord& session) {
         metadata.windows = static_cast<std::uint32_t>(read_number(fields[6], kMaxU32, "bad session_windows"));
         return metadata;
     }
-    throw Error("session " + text::quote(session.name) + " not found");
+    throw Error(not_found);
 }
 
 }  // namespace vordalin::core

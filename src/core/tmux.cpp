@@ -9,24 +9,76 @@ namespace {
 
 constexpr std::string_view kProgram = "tmux";
 
-runner::Result run_tmux(const Argv& argv, runner::Output out, runner::Output err) {
+runner::Result run_program(const Argv& argv, runner::Output out, runner::Output err) {
     return runner::run(argv, runner::Streams{runner::Input::kNull, out, err});
 }
 
 }  // namespace
 
-Argv tmux_argv(const Socket& socket, std::initializer_list<std::string_view> args) {
-    Argv argv;
-    argv.reserve(args.size() + 3);
-    argv.emplace_back(kProgram);
-    if (socket) {
-        argv.emplace_back("-S");
-        argv.push_back(*socket);
-    }
+Command tmux_command(const Socket& socket, std::initializer_list<std::string_view> args) {
+    Command command{socket, {}, {}};
+    command.args.reserve(args.size() + 2);
     for (std::string_view arg : args) {
-        argv.emplace_back(arg);
+        command.args.emplace_back(arg);
+    }
+    return command;
+}
+
+Argv process_argv(const Command& command) {
+    Argv argv;
+    argv.reserve(command.args.size() + 4);
+    argv.emplace_back(kProgram);
+    argv.emplace_back("-u");
+    if (command.socket) {
+        argv.emplace_back("-S");
+        argv.push_back(*command.socket);
+    }
+    auto next_chain = command.chained_at.begin();
+    for (std::size_t i = 0; i < command.args.size(); ++i) {
+        if (next_chain != command.chained_at.end() && *next_chain == i) {
+            argv.emplace_back(";");
+            ++next_chain;
+        }
+        std::string& carried = argv.emplace_back(command.args[i]);
+        if (carried.ends_with(';')) {
+            carried.insert(carried.size() - 1, 1, '\\');
+        }
     }
     return argv;
+}
+
+std::string literal_format(std::string_view text) {
+    std::string literal;
+    literal.reserve(text.size());
+    for (char c : text) {
+        literal += c;
+        if (c == '#') {
+            literal += '#';
+        }
+    }
+    return literal;
+}
+
+std::optional<std::string> refused_as_name(std::string_view name, std::string_view what) {
+    std::string_view reason;
+    if (name.find('\\') != std::string_view::npos) {
+        reason = " cannot hold \"\\\"";
+    } else if (text::has_unshowable(name)) {
+        reason = " cannot hold control characters";
+    } else {
+        for (std::size_t at = name.find('$'); at != std::string_view::npos; at = name.find('$', at + 1)) {
+            char next = at + 1 < name.size() ? name[at + 1] : '\0';
+            bool letter = (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z');
+            if (letter || next == '_' || next == '{') {
+                reason = " cannot hold \"$\" before a letter, \"_\" or \"{\"";
+                break;
+            }
+        }
+    }
+    if (reason.empty()) {
+        return std::nullopt;
+    }
+    return "a " + std::string(what) + std::string(reason);
 }
 
 std::string session_target(std::string_view session) {
@@ -39,14 +91,25 @@ std::string window_target(std::string_view session, std::uint32_t index) {
     return session_target(session) + ":=" + std::to_string(index);
 }
 
-Argv strictly_resolved(const Socket& socket, std::string_view target,
-                       std::initializer_list<std::string_view> display_args) {
-    Argv argv = tmux_argv(socket, {"list-panes", "-t", target, "-f", "0", ";"});
-    argv.insert(argv.end(), display_args.begin(), display_args.end());
-    return argv;
+bool is_session_name(std::string_view name) {
+    return name.find_first_of(":.") == std::string_view::npos && !name.starts_with('$');
 }
 
-bool succeeds(const Argv& argv) { return runner::run_status(argv); }
+std::string missing_session(std::string_view name) { return "can't find session: " + std::string(name) + "\n"; }
+
+Command strictly_resolved(const Socket& socket, std::string_view target,
+                          std::initializer_list<std::string_view> display_args) {
+    Command command = tmux_command(socket, {"list-panes", "-t", target, "-f", "0"});
+    command.chain();
+    command.args.insert(command.args.end(), display_args.begin(), display_args.end());
+    return command;
+}
+
+runner::Result run_tmux(const Command& command, runner::Output out, runner::Output err) {
+    return run_program(process_argv(command), out, err);
+}
+
+bool succeeds(const Command& command) { return runner::run_status(process_argv(command)); }
 
 Text::Text(runner::Captured bytes) {
     if (text::is_utf8(bytes.view())) {
@@ -57,20 +120,55 @@ Text::Text(runner::Captured bytes) {
     }
 }
 
-std::optional<Text> quiet_text(const Argv& argv) {
-    runner::Result result = run_tmux(argv, runner::Output::kCapture, runner::Output::kNull);
+namespace {
+
+// The captured stdout of a run that succeeded.
+std::optional<runner::Captured> captured(runner::Result result) {
     if (!result.ok()) {
         return std::nullopt;
     }
-    return Text(std::move(result.out));
+    return std::move(result.out);
 }
 
-std::optional<std::string> quiet_output(const Argv& argv) {
-    std::optional<Text> output = quiet_text(argv);
-    if (!output) {
+std::optional<std::string> decoded(std::optional<runner::Captured> bytes) {
+    if (!bytes) {
         return std::nullopt;
     }
-    return std::string(output->view());
+    return text::decode_lossy(bytes->view());
+}
+
+std::optional<runner::Captured> quiet_capture(const Command& command) {
+    return captured(run_tmux(command, runner::Output::kCapture, runner::Output::kNull));
+}
+
+}  // namespace
+
+std::optional<Text> quiet_text(const Command& command) {
+    std::optional<runner::Captured> bytes = quiet_capture(command);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return Text(std::move(*bytes));
+}
+
+std::optional<std::string> quiet_output(const Command& command) { return decoded(quiet_capture(command)); }
+
+std::optional<std::string> quiet_bytes(const Command& command) {
+    std::optional<runner::Captured> bytes = quiet_capture(command);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return std::string(bytes->view());
+}
+
+std::optional<std::string> program_output(const Argv& argv) {
+    return decoded(captured(run_program(argv, runner::Output::kCapture, runner::Output::kNull)));
+}
+
+void raise_failure(std::string_view error_text, const FailureWording& wording) {
+    std::string message(wording.prefix);
+    message += wording.text == ErrorText::kTrimmed ? text::trim(error_text) : error_text;
+    throw Error(message);
 }
 
 void raise_failure(runner::Result& result, const FailureWording& wording) {
@@ -78,25 +176,26 @@ void raise_failure(runner::Result& result, const FailureWording& wording) {
         std::string_view lead = wording.launch == Launch::kServer ? "Failed to run tmux: " : "failed to run tmux: ";
         throw Error(std::string(lead) + *result.start_failure);
     }
-    std::string err = text::decode_lossy(std::move(result.err));
-    std::string message(wording.prefix);
-    message += wording.text == ErrorText::kTrimmed ? text::trim(err) : std::string_view(err);
-    throw Error(message);
+    raise_failure(text::decode_lossy(std::move(result.err)), wording);
 }
 
-void run_checked(const Argv& argv, const FailureWording& wording) {
-    runner::Result result = run_tmux(argv, runner::Output::kNull, runner::Output::kCapture);
+void run_checked(const Command& command, const FailureWording& wording) {
+    runner::Result result = run_tmux(command, runner::Output::kNull, runner::Output::kCapture);
     if (!result.ok()) {
         raise_failure(result, wording);
     }
 }
 
-std::string checked_output(const Argv& argv, const FailureWording& wording) {
-    runner::Result result = run_tmux(argv, runner::Output::kCapture, runner::Output::kCapture);
+std::string checked_bytes(const Command& command, const FailureWording& wording) {
+    runner::Result result = run_tmux(command, runner::Output::kCapture, runner::Output::kCapture);
     if (!result.ok()) {
         raise_failure(result, wording);
     }
-    return text::decode_lossy(result.out.view());
+    return std::string(result.out.view());
+}
+
+std::string checked_output(const Command& command, const FailureWording& wording) {
+    return text::decode_lossy(checked_bytes(command, wording));
 }
 
 }  // namespace vordalin::core

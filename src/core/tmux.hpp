@@ -15,19 +15,56 @@ namespace vordalin::core {
 using Socket = std::optional<std::string>;
 using Argv = std::vector<std::string>;
 
-// "tmux", then "-S" and the socket path when there is one, then the arguments.
-Argv tmux_argv(const Socket& socket, std::initializer_list<std::string_view> args);
+// One tmux command on one server: the subcommand and its arguments, each exactly the text
+// tmux is to receive. The transport that runs it adds the program, its own options and
+// whatever quoting its command line needs.
+struct Command {
+    Socket socket;
+    Argv args;
+    // Where in `args` a further command of the same client starts; the transport puts its
+    // own separator there.
+    std::vector<std::size_t> chained_at;
+
+    // What is appended from now on is the next command, run by the same client.
+    void chain() { chained_at.push_back(args.size()); }
+};
+
+Command tmux_command(const Socket& socket, std::initializer_list<std::string_view> args);
+
+// The argument vector of the per-process transport: "tmux", "-u" (UTF-8 output whatever
+// the locale; otherwise tmux prints "_" for every non-ASCII character), the socket option,
+// then the arguments. tmux's command line ends a command at any argument that ends in ";"
+// and turns a final "\;" into ";", so one backslash before a final ";" carries every text.
+Argv process_argv(const Command& command);
+
+// Text tmux would expand as a format (#{...}, #(...) runs a shell command in the server)
+// taken literally: every "#" doubled. Only the arguments tmux expands take this; which
+// they are is noted where each command is built.
+std::string literal_format(std::string_view text);
+
+// Why tmux would store other text than this as a session or window name (`what` says which),
+// if it would: it doubles "\", writes the characters it cannot show as escapes, and puts
+// "\" before a "$" that a shell would expand. Nothing when the text is stored as it is.
+std::optional<std::string> refused_as_name(std::string_view name, std::string_view what);
 
 // tmux matches a bare session target by prefix and by pattern, and a window part that is
 // no live index by the start of a window name; these exact-match forms do neither.
 std::string session_target(std::string_view session);
 std::string window_target(std::string_view session, std::uint32_t index);
 
+// Whether a session of this name can be addressed at all. tmux turns ":" and "." into "_"
+// when it names a session, and reads "=a:b" as window b of session a, and "=$1" as the
+// session whose id is $1; a name like that never becomes a target, so it never reaches
+// another session. Members given one answer as for a session that does not exist.
+bool is_session_name(std::string_view name);
+// tmux's complaint about a session it cannot find, for those members that report it.
+std::string missing_session(std::string_view name);
+
 // display-message falls back to some other target when its own cannot be found. Putting a
 // strict, silent lookup of the same target in front of it (one client, commands chained by
 // ";") makes an unknown target fail with tmux's own complaint instead.
-Argv strictly_resolved(const Socket& socket, std::string_view target,
-                       std::initializer_list<std::string_view> display_args);
+Command strictly_resolved(const Socket& socket, std::string_view target,
+                          std::initializer_list<std::string_view> display_args);
 
 // How a start failure is worded: most members say "failed to run tmux: ", the raising
 // Server methods "Failed to run tmux: ".
@@ -41,8 +78,11 @@ struct FailureWording {
     Launch launch = Launch::kLower;
 };
 
+// Runs a command with stdin on /dev/null and the two output streams as given.
+runner::Result run_tmux(const Command& command, runner::Output out, runner::Output err);
+
 // Quiet boolean: a status run; true when tmux started and exited with code 0.
-bool succeeds(const Argv& argv);
+bool succeeds(const Command& command);
 
 // Decoded output text: the runner's bytes themselves when they are valid UTF-8 (the usual
 // case, no copy), else the repaired copy.
@@ -61,18 +101,26 @@ private:
 
 // Quiet value: stdout captured, stderr discarded; the decoded stdout, or nothing when tmux
 // did not start or did not succeed.
-std::optional<std::string> quiet_output(const Argv& argv);
+std::optional<std::string> quiet_output(const Command& command);
 // The same without copying the text out of the runner's buffer, for outputs that can be large.
-std::optional<Text> quiet_text(const Argv& argv);
+std::optional<Text> quiet_text(const Command& command);
+// The same, undecoded: for outputs read as framed records, whose lengths count bytes.
+std::optional<std::string> quiet_bytes(const Command& command);
+// The same for the other programs the module runs ("id", "ps"), given their whole argv.
+std::optional<std::string> program_output(const Argv& argv);
 
 // Raising: stdout discarded, stderr captured; throws Error worded as given on failure.
-void run_checked(const Argv& argv, const FailureWording& wording);
+void run_checked(const Command& command, const FailureWording& wording);
 
 // Raising, stdout wanted: both streams captured; returns the decoded stdout.
-std::string checked_output(const Argv& argv, const FailureWording& wording);
+std::string checked_output(const Command& command, const FailureWording& wording);
+// The same, undecoded.
+std::string checked_bytes(const Command& command, const FailureWording& wording);
 
 // Throws the Error for a run that did not start or did not succeed.
 [[noreturn]] void raise_failure(runner::Result& result, const FailureWording& wording);
+// Throws the Error a failed run with this error text would give.
+[[noreturn]] void raise_failure(std::string_view error_text, const FailureWording& wording);
 
 // Fields cut from a bar-separated line; the listing and metadata formats use it.
 constexpr char kFieldSeparator = '|';

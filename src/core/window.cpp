@@ -1,5 +1,7 @@
 #include "core/window.hpp"
 
+#include <array>
+
 #include "core/error.hpp"
 #include "core/fields.hpp"
 #include "text/text.hpp"
@@ -8,13 +10,25 @@ namespace vordalin::core {
 
 namespace {
 
-constexpr std::string_view kMetadataFormat =
-    "#{window_index}|#{window_name}|#{window_active}|#{window_layout}|#{window_width}|#{window_height}|"
-    "#{window_flags}";
-constexpr std::size_t kMetadataFields = 7;
-constexpr std::string_view kIndexAndName = "#{window_index}|#{window_name}";
+constexpr std::array<Field, 7> kMetadataFields{{
+    {"window_index"},
+    {"window_name", true},
+    {"window_active"},
+    {"window_layout"},
+    {"window_width"},
+    {"window_height"},
+    {"window_flags"},
+}};
+constexpr std::array<Field, 2> kIndexAndName{{{"window_index"}, {"window_name", true}}};
+constexpr std::array<Field, 3> kPaneFields{{{"pane_index"}, {"pane_id"}, {"pane_title", true}}};
 
-std::string target_of(const WindowRecord& window) { return window_target(window.session_name, window.index); }
+// The window's exact target; nothing when its session name can name no session.
+std::optional<std::string> target_of(const WindowRecord& window) {
+    if (!is_session_name(window.session_name)) {
+        return std::nullopt;
+    }
+    return window_target(window.session_name, window.index);
+}
 
 // A size field read strictly, except that an empty one is absent.
 std::optional<std::uint32_t> strict_size(std::string_view field, std::string_view what) {
@@ -24,77 +38,96 @@ std::optional<std::uint32_t> strict_size(std::string_view field, std::string_vie
     return static_cast<std::uint32_t>(read_number(text::trim(field), kMaxU32, what, field));
 }
 
+// A quiet boolean command on the window's target.
+bool window_command(const WindowRecord& window, std::string_view subcommand) {
+    std::optional<std::string> target = target_of(window);
+    return target && succeeds(tmux_command(window.socket, {subcommand, "-t", *target}));
+}
+
 }  // namespace
 
-bool kill_window(const WindowRecord& window) {
-    return succeeds(tmux_argv(window.socket, {"kill-window", "-t", target_of(window)}));
-}
+bool kill_window(const WindowRecord& window) { return window_command(window, "kill-window"); }
 
-bool select_window(const WindowRecord& window) {
-    return succeeds(tmux_argv(window.socket, {"select-window", "-t", target_of(window)}));
-}
+bool select_window(const WindowRecord& window) { return window_command(window, "select-window"); }
 
 void rename_window(WindowRecord& window, const std::string& new_name) {
-    if (!succeeds(tmux_argv(window.socket, {"rename-window", "-t", target_of(window), new_name}))) {
-        throw Error("failed to rename window to '" + new_name + "'", Error::Kind::kValue);
+    std::string failure = "failed to rename window to '" + new_name + "'";
+    if (auto reason = refused_as_name(new_name, "window name")) {
+        throw Error(failure + ": " + *reason, Error::Kind::kValue);
+    }
+    std::optional<std::string> target = target_of(window);
+    // tmux expands formats in the new name.
+    if (!target || !succeeds(tmux_command(window.socket, {"rename-window", "-t", *target, "--", literal_format(new_name)}))) {
+        throw Error(failure, Error::Kind::kValue);
     }
     window.name = new_name;
 }
 
 std::vector<PaneRecord> window_panes(const WindowRecord& window) {
     std::vector<PaneRecord> panes;
-    std::optional<std::string> output = quiet_output(
-        tmux_argv(window.socket, {"list-panes", "-t", target_of(window), "-F", "#{pane_index}|#{pane_id}|#{pane_title}"}));
+    std::optional<std::string> target = target_of(window);
+    if (!target) {
+        return panes;
+    }
+    static const std::string kFormat = record_format(kPaneFields);
+    std::optional<std::string> output = quiet_bytes(tmux_command(window.socket, {"list-panes", "-t", *target, "-F", kFormat}));
     if (!output) {
         return panes;
     }
-    for (const IndexedFields& line : indexed_lines(*output, 3)) {
-        panes.push_back(PaneRecord{window.session_name, window.index, line.index, std::string(line.fields[1]),
-                                   std::string(line.fields[2]), window.socket});
+    for (const Indexed& record : indexed_records(*output, kPaneFields)) {
+        panes.push_back(PaneRecord{window.session_name, window.index, record.index, text::decode_lossy(record.values[1]),
+                                   text::decode_lossy(record.values[2]), window.socket});
     }
     return panes;
 }
 
 WindowMetadata window_metadata(const WindowRecord& window) {
-    std::string target = target_of(window);
-    std::string output = checked_output(
-        strictly_resolved(window.socket, target, {"display-message", "-p", "-t", target, kMetadataFormat}),
-        {"tmux failed: ", ErrorText::kTrimmed});
-    std::string_view line = text::trim(output);
-    std::vector<std::string_view> fields = text::split_fields(line, kFieldSeparator);
-    if (fields.size() != kMetadataFields) {
-        throw Error("unexpected tmux window metadata output: " + text::quote(line));
+    constexpr FailureWording kFailure{"tmux failed: ", ErrorText::kTrimmed};
+    std::optional<std::string> target = target_of(window);
+    if (!target) {
+        raise_failure(missing_session(window.session_name), kFailure);
+    }
+    static const std::string kFormat = record_format(kMetadataFields);
+    std::string output =
+        checked_bytes(strictly_resolved(window.socket, *target, {"display-message", "-p", "-t", *target, kFormat}), kFailure);
+    std::optional<Values> fields = read_record(output, kMetadataFields);
+    if (!fields) {
+        throw Error("unexpected tmux window metadata output: " + text::quote(text::trim(text::decode_lossy(output))));
     }
     WindowMetadata metadata;
-    metadata.index = static_cast<std::uint32_t>(read_number(fields[0], kMaxU32, "bad window_index"));
-    metadata.width = strict_size(fields[4], "bad window_width");
-    metadata.height = strict_size(fields[5], "bad window_height");
-    metadata.name = fields[1];
-    metadata.active = fields[2] == "1";
-    metadata.layout = fields[3];
-    metadata.flags = fields[6];
+    metadata.index = static_cast<std::uint32_t>(read_number((*fields)[0], kMaxU32, "bad window_index"));
+    metadata.width = strict_size((*fields)[4], "bad window_width");
+    metadata.height = strict_size((*fields)[5], "bad window_height");
+    metadata.name = text::decode_lossy((*fields)[1]);
+    metadata.active = (*fields)[2] == "1";
+    metadata.layout = text::decode_lossy((*fields)[3]);
+    metadata.flags = text::decode_lossy((*fields)[6]);
     return metadata;
 }
 
 std::optional<WindowRecord> step_window(const WindowRecord& window, Step step) {
+    if (!is_session_name(window.session_name)) {
+        return std::nullopt;
+    }
     std::string_view move = step == Step::kNext ? "next-window" : "previous-window";
     std::string session = session_target(window.session_name);
-    runner::Result moved = runner::run(tmux_argv(window.socket, {move, "-t", session}),
-                                       runner::Streams{runner::Input::kNull, runner::Output::kNull, runner::Output::kNull});
+    runner::Result moved = run_tmux(tmux_command(window.socket, {move, "-t", session}), runner::Output::kNull,
+                                    runner::Output::kNull);
     if (!moved.ok()) {
         return std::nullopt;
     }
     // "=name:" names the session's current window; a bare "=name" answers with empty fields.
+    static const std::string kFormat = record_format(kIndexAndName);
     std::optional<std::string> report =
-        quiet_output(tmux_argv(window.socket, {"display-message", "-p", "-t", session + ":", kIndexAndName}));
+        quiet_bytes(tmux_command(window.socket, {"display-message", "-p", "-t", session + ":", kFormat}));
     if (!report) {
         return std::nullopt;
     }
-    std::optional<IndexedFields> fields = indexed_fields(text::trim(*report), 2);
-    if (!fields) {
+    std::optional<Indexed> record = indexed_record(*report, kIndexAndName);
+    if (!record) {
         return std::nullopt;
     }
-    return WindowRecord{window.session_name, fields->index, window.socket, std::string(fields->fields[1])};
+    return WindowRecord{window.session_name, record->index, window.socket, text::decode_lossy(record->values[1])};
 }
 
 }  // namespace vordalin::core

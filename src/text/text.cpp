@@ -112,17 +112,19 @@ bool is_continuation(char byte) noexcept {
     return (static_cast<unsigned char>(byte) & 0xC0u) == 0x80u;
 }
 
-bool is_escaped(char32_t c) noexcept {
-    // Printable ASCII is the common case and never in the table.
+template <std::size_t N>
+bool in_table(const tables::CodePointRange (&ranges)[N], char32_t c) noexcept {
+    // Printable ASCII is the common case and in neither table.
     if (c >= 0x20 && c < 0x7F) {
         return false;
     }
-    const auto& ranges = tables::kEscapedRanges;
     const auto* range = std::lower_bound(
         std::begin(ranges), std::end(ranges), c,
         [](const tables::CodePointRange& r, char32_t value) { return r.last < value; });
     return range != std::end(ranges) && range->first <= c;
 }
+
+bool is_escaped(char32_t c) noexcept { return in_table(tables::kEscapedRanges, c); }
 
 void append_quoted(std::string& out, char32_t c, std::string_view encoded) {
     switch (c) {
@@ -308,6 +310,27 @@ std::string quote(std::string_view s) {
     }
     out += '"';
     return out;
+}
+
+std::string_view without_line_end(std::string_view s) noexcept {
+    if (s.ends_with('\n')) {
+        s.remove_suffix(1);
+        if (s.ends_with('\r')) {
+            s.remove_suffix(1);
+        }
+    }
+    return s;
+}
+
+bool has_unshowable(std::string_view s) noexcept {
+    while (!s.empty()) {
+        const Sequence sequence = read_sequence(s);
+        if (!sequence.valid || in_table(tables::kUnshowableRanges, sequence.code_point)) {
+            return true;
+        }
+        s.remove_prefix(sequence.length);
+    }
+    return false;
 }
 
 }  // namespace vordalin::text

@@ -32,6 +32,8 @@ bool is_blank(std::string_view s) noexcept;
 // Cuts after each "\n", dropping it and a "\r" right before it. A last line without
 // "\n" counts, a final "\n" adds no empty line, and empty text has no lines.
 std::vector<std::string_view> split_lines(std::string_view s);
+// The text without one final "\n" (and a "\r" right before it), as split_lines drops it.
+std::string_view without_line_end(std::string_view s) noexcept;
 // Every separator splits, so n separators give n + 1 fields: "" -> {""}, "a|" -> {"a", ""}.
 std::vector<std::string_view> split_fields(std::string_view s, char sep);
 // At most max_pieces pieces (0 counts as 1); the last one holds the rest, further separators
@@ -55,6 +57,11 @@ struct ParsedNumber {
 // a digit that takes the value above max gives kTooLarge, so "99999999999x" against a
 // 32-bit bound is kTooLarge. "" is kEmpty; "+" alone and any "-" are kInvalidDigit.
 ParsedNumber parse_unsigned(std::string_view s, std::uint64_t max) noexcept;
+
+// True when the text holds a character tmux cannot show: a control character (general
+// category Cc), a line or paragraph separator (Zl, Zp) or an unassigned code point (Cn).
+// tmux rewrites such characters in names and ignores a title that holds one.
+bool has_unshowable(std::string_view s) noexcept;
 
 // The text in double quotes as repr() shows it. Backslash and double quote are
 // backslash-escaped; tab, CR, LF and NUL become \t \r \n \0; characters of general
