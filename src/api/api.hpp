@@ -1,19 +1,31 @@
 #pragma once
 
+#include <type_traits>
+
 #include "core/records.hpp"
 #include "py/python.hpp"
 #include "py/ref.hpp"
+#include "py/types.hpp"
 
 namespace vordalin::api {
 
-// Server is created at import; the other classes on first use.
+// Created at import.
 PyTypeObject* server_type();
 
-py::Ref make_session(core::SessionRecord record);
-py::Ref make_window(core::WindowRecord record);
-py::Ref make_pane(core::PaneRecord record);
-py::Ref make_session_metadata(core::SessionMetadata record);
-py::Ref make_window_metadata(core::WindowMetadata record);
-py::Ref make_last_command(core::LastCommandRecord record);
+// What each record's Python class is made of; each class file defines its own.
+const py::TypeSpec& class_spec(std::type_identity<core::ServerRecord>);
+const py::TypeSpec& class_spec(std::type_identity<core::SessionRecord>);
+const py::TypeSpec& class_spec(std::type_identity<core::WindowRecord>);
+const py::TypeSpec& class_spec(std::type_identity<core::PaneRecord>);
+const py::TypeSpec& class_spec(std::type_identity<core::SessionMetadata>);
+const py::TypeSpec& class_spec(std::type_identity<core::WindowMetadata>);
+const py::TypeSpec& class_spec(std::type_identity<core::LastCommandRecord>);
+
+// A record's class, created on first use (Server's at import) and kept for the process.
+template <class Record>
+PyTypeObject* class_type() {
+    static py::LazyType type([]() -> const py::TypeSpec& { return class_spec(std::type_identity<Record>{}); });
+    return type.get();
+}
 
 }  // namespace vordalin::api

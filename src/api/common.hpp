@@ -3,10 +3,13 @@
 // Building blocks the class files share: conversions of core results to Python objects,
 // and the slot functions that every getter, acting property, setter and text form uses.
 
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "api/api.hpp"
@@ -27,12 +30,13 @@ inline py::Ref to_python(bool value) { return py::new_bool(value); }
 inline py::Ref to_python(std::uint32_t value) { return py::new_int(value); }
 inline py::Ref to_python(std::uint64_t value) { return py::new_int(value); }
 inline py::Ref to_python(const std::optional<std::uint32_t>& value) { return py::new_optional_int(value); }
-inline py::Ref to_python(core::SessionRecord value) { return make_session(std::move(value)); }
-inline py::Ref to_python(core::WindowRecord value) { return make_window(std::move(value)); }
-inline py::Ref to_python(core::PaneRecord value) { return make_pane(std::move(value)); }
-inline py::Ref to_python(core::SessionMetadata value) { return make_session_metadata(std::move(value)); }
-inline py::Ref to_python(core::WindowMetadata value) { return make_window_metadata(std::move(value)); }
-inline py::Ref to_python(core::LastCommandRecord value) { return make_last_command(std::move(value)); }
+
+// A record with a class of its own becomes an instance of that class.
+template <class Record>
+    requires requires { core::RecordTable<Record>::kClass; }
+py::Ref to_python(Record value) {
+    return py::make_instance(class_type<Record>(), std::move(value));
+}
 
 template <class T>
 py::Ref to_python(std::vector<T> values) {
@@ -68,12 +72,13 @@ Record& record_of(PyObject* self) noexcept {
     return py::instance<Record>(self).record;
 }
 
-// A plain field attribute: returns the field as stored.
-template <class Record, auto Field>
+// A plain field attribute: returns field I of the record's table as stored.
+template <class Record, std::size_t I>
 PyObject* get_field(PyObject* self, void*) noexcept {
     return py::entry([&] {
         py::SharedAccess access(py::instance<Record>(self).access);
-        return to_python(record_of<Record>(self).*Field).release();
+        constexpr auto field = std::get<I>(core::RecordTable<Record>::kFields);
+        return to_python(record_of<Record>(self).*field.member).release();
     });
 }
 
@@ -91,15 +96,27 @@ PyObject* call_without_arguments(PyObject* self, PyObject*) noexcept {
     return act<Record, Operation>(self, nullptr);
 }
 
-// A method with parameters: binds and converts every argument first (`convert` returns the
-// operation with the converted values), then runs it on the record under shared access.
-template <class Record, std::size_t N, class Convert>
-PyObject* call_method(PyObject* self, const py::Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, Convert&& convert) noexcept {
+// A method with parameters: binds and converts every argument first, then runs the
+// operation on the record, with the values in parameter order, under shared access.
+template <class Record, const auto& Sig, auto Operation>
+PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return py::entry([&] {
-        auto operation = convert(py::bind(sig, args, nargs, kwnames));
+        auto values = py::bind(Sig, args, nargs, kwnames);
         py::SharedAccess access(py::instance<Record>(self).access);
-        return answer([&] { return operation(record_of<Record>(self)); });
+        return answer([&] {
+            return std::apply([&](const auto&... value) { return Operation(record_of<Record>(self), value...); },
+                              values);
+        });
+    });
+}
+
+// A constructor: its parameters are the record's members, in declaration order.
+template <class Record, const auto& Sig>
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return py::entry([&] {
+        Record record = std::apply([](auto&&... value) { return Record{std::forward<decltype(value)>(value)...}; },
+                                   py::bind(Sig, args, kwargs));
+        return py::make_instance(type, std::move(record)).release();
     });
 }
 
@@ -131,51 +148,116 @@ PyCFunction as_method(Function function) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-constexpr int kWithArguments = METH_FASTCALL | METH_KEYWORDS;
-
-// Docstrings are built from the parameter tables once and live for the process.
-inline const char* keep_doc(std::string doc) {
-    static std::vector<std::unique_ptr<std::string>> docs;
-    docs.push_back(std::make_unique<std::string>(std::move(doc)));
-    return docs.back()->c_str();
+// Docstrings and class names are built once and live for the process.
+inline const char* keep_text(std::string text) {
+    static std::vector<std::unique_ptr<std::string>> texts;
+    texts.push_back(std::make_unique<std::string>(std::move(text)));
+    return texts.back()->c_str();
 }
 
-template <std::size_t N>
-const char* method_doc(const py::Signature<N>& sig, const char* body) {
-    return keep_doc(py::signature_doc(sig.name, sig.params, body));
+template <class... Kinds>
+const char* class_doc(const py::Signature<Kinds...>& sig) {
+    return keep_text(py::signature_doc(sig.owner, sig.params, "", false));
 }
 
-inline const char* method_doc(const char* name, const char* body) {
-    return keep_doc(py::signature_doc(name, {}, body));
+template <class Record, const auto& Sig, auto Operation>
+PyMethodDef method(const char* body) {
+    return PyMethodDef{Sig.name, as_method(call_method<Record, Sig, Operation>), METH_FASTCALL | METH_KEYWORDS,
+                       keep_text(py::signature_doc(Sig.name, Sig.params, body))};
 }
 
-template <std::size_t N>
-const char* class_doc(const py::Signature<N>& sig) {
-    return keep_doc(py::signature_doc(sig.owner, sig.params, "", false));
+template <class Record, auto Operation>
+PyMethodDef no_argument_method(const char* name, const char* body) {
+    return PyMethodDef{name, call_without_arguments<Record, Operation>, METH_NOARGS,
+                       keep_text(py::signature_doc(name, {}, body))};
 }
 
-// A getset entry for a plain field: empty docstring, no setter.
-template <class Record, auto Field>
-constexpr PyGetSetDef field(const char* name) noexcept {
-    return PyGetSetDef{name, get_field<Record, Field>, nullptr, "", nullptr};
+// An assignable field: Rename runs in tmux and then updates the record; `param` names the
+// value in conversion errors.
+template <auto Member, auto Rename>
+struct Renaming {
+    const char* param;
+};
+
+template <auto Member, auto Rename>
+constexpr Renaming<Member, Rename> renamed_by(const char* param) noexcept {
+    return {param};
+}
+
+// Whether a field of a record's table is the member Member.
+template <auto Member, class Field>
+constexpr bool is_member(const Field& field) {
+    if constexpr (std::is_same_v<decltype(Member), decltype(field.member)>) {
+        return field.member == Member;
+    } else {
+        return false;
+    }
+}
+
+template <class Record, auto Member, auto Rename, std::size_t... I>
+void add_fields(std::vector<PyGetSetDef>& table, const Renaming<Member, Rename>& renaming, std::index_sequence<I...>) {
+    constexpr auto& fields = core::RecordTable<Record>::kFields;
+    static_assert(std::is_null_pointer_v<decltype(Member)> || (is_member<Member>(std::get<I>(fields)) || ...),
+                  "a renamed member must be a field of the record's table");
+    (
+        [&] {
+            constexpr auto field = std::get<I>(fields);
+            PyGetSetDef entry{field.name, get_field<Record, I>, nullptr, "", nullptr};
+            if constexpr (is_member<Member>(field)) {
+                entry.set = set_by_rename<Record, Rename>;
+                entry.closure = const_cast<char*>(renaming.param);
+            }
+            table.push_back(entry);
+        }(),
+        ...);
+}
+
+// The attribute table of a record's class: a getter for each field of the record's table,
+// in its order and with an empty docstring, with the renamed field assignable; then the
+// acting properties; then the end marker.
+template <class Record, auto Member, auto Rename>
+std::vector<PyGetSetDef> attributes(const Renaming<Member, Rename>& renaming,
+                                    std::initializer_list<PyGetSetDef> properties) {
+    constexpr std::size_t count = std::tuple_size_v<std::remove_cvref_t<decltype(core::RecordTable<Record>::kFields)>>;
+    std::vector<PyGetSetDef> table;
+    add_fields<Record>(table, renaming, std::make_index_sequence<count>{});
+    table.insert(table.end(), properties);
+    table.push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
+    return table;
+}
+
+// The same for a class whose fields are all read-only.
+template <class Record>
+std::vector<PyGetSetDef> attributes(std::initializer_list<PyGetSetDef> properties = {}) {
+    return attributes<Record>(Renaming<nullptr, nullptr>{nullptr}, properties);
+}
+
+// A class whose instances hold a record: named after the record's table, with the text form
+// as repr() and str(). Classes built without a constructor refuse to be called.
+template <class Record>
+py::TypeSpec record_spec(PyMethodDef* methods, PyGetSetDef* getsets, const char* doc = nullptr,
+                         newfunc new_slot = nullptr) {
+    return py::TypeSpec{keep_text(std::string("builtins.") + core::RecordTable<Record>::kClass),
+                        sizeof(py::Instance<Record>),
+                        doc,
+                        new_slot != nullptr,
+                        new_slot,
+                        py::dealloc<Record>,
+                        text_form<Record>,
+                        methods,
+                        getsets};
+}
+
+// The same with the constructor that New declares.
+template <class Record, const auto& New>
+py::TypeSpec record_spec(PyMethodDef* methods, PyGetSetDef* getsets) {
+    return record_spec<Record>(methods, getsets, class_doc(New), construct<Record, New>);
 }
 
 // A getset entry for an acting property.
 template <class Record, auto Operation>
 constexpr PyGetSetDef acting(const char* name, const char* doc) noexcept {
     return PyGetSetDef{name, act<Record, Operation>, nullptr, doc, nullptr};
-}
-
-// A getset entry for a renaming setter; `param` names the value in conversion errors.
-template <class Record, auto Field, auto Rename>
-constexpr PyGetSetDef renamable(const char* name, const char* param) noexcept {
-    return PyGetSetDef{name, get_field<Record, Field>, set_by_rename<Record, Rename>, "",
-                       const_cast<char*>(param)};
-}
-
-template <class Record, auto Operation>
-constexpr PyMethodDef no_argument_method(const char* name, const char* doc) noexcept {
-    return PyMethodDef{name, call_without_arguments<Record, Operation>, METH_NOARGS, doc};
 }
 
 }  // namespace vordalin::api

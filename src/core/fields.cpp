@@ -16,7 +16,7 @@ public:
     bool done() const noexcept { return rest_.empty(); }
 
     // The next record, or nothing (the reader then stands after the next line end).
-    std::optional<Values> next(std::span<const Field> fields) {
+    std::optional<Values> next(std::span<const FormatField> fields) {
         std::string_view start = rest_;
         Values values;
         for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -87,9 +87,9 @@ std::optional<Indexed> with_index(std::optional<Values> values) {
 
 }  // namespace
 
-std::string record_format(std::span<const Field> fields) {
+std::string record_format(std::span<const FormatField> fields) {
     std::string format;
-    for (const Field& field : fields) {
+    for (const FormatField& field : fields) {
         if (!format.empty()) {
             format += kFieldSeparator;
         }
@@ -101,7 +101,7 @@ std::string record_format(std::span<const Field> fields) {
     return format;
 }
 
-std::vector<Values> read_records(std::string_view output, std::span<const Field> fields) {
+std::vector<Values> read_records(std::string_view output, std::span<const FormatField> fields) {
     std::vector<Values> records;
     RecordReader reader(output);
     while (!reader.done()) {
@@ -112,7 +112,7 @@ std::vector<Values> read_records(std::string_view output, std::span<const Field>
     return records;
 }
 
-std::optional<Values> read_record(std::string_view output, std::span<const Field> fields) {
+std::optional<Values> read_record(std::string_view output, std::span<const FormatField> fields) {
     RecordReader reader(output);
     std::optional<Values> values = reader.next(fields);
     if (!values || !reader.done()) {
@@ -121,7 +121,7 @@ std::optional<Values> read_record(std::string_view output, std::span<const Field
     return values;
 }
 
-std::vector<Indexed> indexed_records(std::string_view output, std::span<const Field> fields) {
+std::vector<Indexed> indexed_records(std::string_view output, std::span<const FormatField> fields) {
     std::vector<Indexed> used;
     for (Values& values : read_records(output, fields)) {
         if (auto indexed = with_index(std::move(values))) {
@@ -131,7 +131,7 @@ std::vector<Indexed> indexed_records(std::string_view output, std::span<const Fi
     return used;
 }
 
-std::optional<Indexed> indexed_record(std::string_view output, std::span<const Field> fields) {
+std::optional<Indexed> indexed_record(std::string_view output, std::span<const FormatField> fields) {
     return with_index(read_record(output, fields));
 }
 

@@ -11,7 +11,7 @@ namespace vordalin::core {
 
 // One field of a record that tmux prints: a format variable, and whether it holds free text
 // (a name, a title, a path) that may contain anything a program or a user put there.
-struct Field {
+struct FormatField {
     std::string_view variable;
     bool free_text = false;
 };
@@ -20,13 +20,13 @@ using Values = std::vector<std::string_view>;
 
 // The format that prints one record: the fields joined by "|", each free-text field behind
 // its length in bytes ("#{n:...}"), so that no text can forge a separator or a line end.
-std::string record_format(std::span<const Field> fields);
+std::string record_format(std::span<const FormatField> fields);
 
 // Every record in tmux's output, one value per field. A record that does not read is
 // skipped up to the next line end.
-std::vector<Values> read_records(std::string_view output, std::span<const Field> fields);
+std::vector<Values> read_records(std::string_view output, std::span<const FormatField> fields);
 // The output as exactly one record (its final line end optional), or nothing.
-std::optional<Values> read_record(std::string_view output, std::span<const Field> fields);
+std::optional<Values> read_record(std::string_view output, std::span<const FormatField> fields);
 
 // A record whose first field is an index: the index and all the values.
 struct Indexed {
@@ -35,8 +35,8 @@ struct Indexed {
 };
 
 // The records whose first value reads as an unsigned 32-bit decimal; the rest are skipped.
-std::vector<Indexed> indexed_records(std::string_view output, std::span<const Field> fields);
-std::optional<Indexed> indexed_record(std::string_view output, std::span<const Field> fields);
+std::vector<Indexed> indexed_records(std::string_view output, std::span<const FormatField> fields);
+std::optional<Indexed> indexed_record(std::string_view output, std::span<const FormatField> fields);
 
 // The unsigned decimal rule, strict: on failure throws Error("<what> \"shown\": <reason>"),
 // where `shown` is the field as it stood in the output (by default the field itself).

@@ -11,7 +11,7 @@ namespace vordalin::core {
 
 namespace {
 
-constexpr std::array<Field, 3> kNewPaneFields{{{"pane_index"}, {"pane_id"}, {"pane_title", true}}};
+constexpr std::array<FormatField, 3> kNewPaneFields{{{"pane_index"}, {"pane_id"}, {"pane_title", true}}};
 
 // The trimmed output when it is not empty.
 std::optional<std::string> non_empty(const std::optional<std::string>& output) {

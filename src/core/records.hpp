@@ -1,8 +1,11 @@
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <tuple>
 
 #include "core/tmux.hpp"
 
@@ -58,12 +61,113 @@ struct LastCommandRecord {
     Socket socket;
 };
 
+// One field as the outside sees it: its name and the member that holds it. The member's
+// type decides how the text form writes the value.
+template <class Record, class Value>
+struct Field {
+    const char* name;
+    Value Record::* member;
+};
+
+template <class Record, class Value>
+constexpr Field<Record, Value> field(const char* name, Value Record::* member) {
+    return {name, member};
+}
+
+// A record's class name and its fields, in the order its text form lists them. The text
+// form and the attributes of the record's Python class are both built from this table.
+template <class Record>
+struct RecordTable;
+
+template <>
+struct RecordTable<SessionRecord> {
+    static constexpr const char* kClass = "Session";
+    static constexpr auto kFields =
+        std::tuple{field("name", &SessionRecord::name), field("socket", &SessionRecord::socket)};
+};
+
+template <>
+struct RecordTable<WindowRecord> {
+    static constexpr const char* kClass = "Window";
+    static constexpr auto kFields =
+        std::tuple{field("session_name", &WindowRecord::session_name), field("index", &WindowRecord::index),
+                   field("name", &WindowRecord::name), field("socket", &WindowRecord::socket)};
+};
+
+template <>
+struct RecordTable<PaneRecord> {
+    static constexpr const char* kClass = "Pane";
+    static constexpr auto kFields = std::tuple{field("session_name", &PaneRecord::session_name),
+                                               field("window_index", &PaneRecord::window_index),
+                                               field("pane_index", &PaneRecord::pane_index),
+                                               field("pane_id", &PaneRecord::pane_id),
+                                               field("title", &PaneRecord::title),
+                                               field("socket", &PaneRecord::socket)};
+};
+
+template <>
+struct RecordTable<SessionMetadata> {
+    static constexpr const char* kClass = "SessionMetadata";
+    static constexpr auto kFields =
+        std::tuple{field("id", &SessionMetadata::id),           field("name", &SessionMetadata::name),
+                   field("created", &SessionMetadata::created), field("attached", &SessionMetadata::attached),
+                   field("width", &SessionMetadata::width),     field("height", &SessionMetadata::height),
+                   field("windows", &SessionMetadata::windows)};
+};
+
+template <>
+struct RecordTable<WindowMetadata> {
+    static constexpr const char* kClass = "WindowMetadata";
+    static constexpr auto kFields =
+        std::tuple{field("index", &WindowMetadata::index),   field("name", &WindowMetadata::name),
+                   field("active", &WindowMetadata::active), field("layout", &WindowMetadata::layout),
+                   field("width", &WindowMetadata::width),   field("height", &WindowMetadata::height),
+                   field("flags", &WindowMetadata::flags)};
+};
+
+template <>
+struct RecordTable<LastCommandRecord> {
+    static constexpr const char* kClass = "LastCommand";
+    static constexpr auto kFields =
+        std::tuple{field("pane_id", &LastCommandRecord::pane_id), field("socket", &LastCommandRecord::socket)};
+};
+
+// How the text form writes a value: texts quoted, integers in decimal, "true" or "false",
+// and optional values as "None" or "Some(value)".
+void write_value(std::string& out, std::string_view text);
+void write_value(std::string& out, bool value);
+
+template <std::unsigned_integral Number>
+void write_value(std::string& out, Number value) {
+    out += std::to_string(value);
+}
+
+template <class Value>
+void write_value(std::string& out, const std::optional<Value>& value) {
+    if (!value) {
+        out += "None";
+        return;
+    }
+    out += "Some(";
+    write_value(out, *value);
+    out += ')';
+}
+
 // The text form shared by repr() and str(): Class(field=value, ...).
-std::string text_form(const SessionRecord& record);
-std::string text_form(const WindowRecord& record);
-std::string text_form(const PaneRecord& record);
-std::string text_form(const SessionMetadata& record);
-std::string text_form(const WindowMetadata& record);
-std::string text_form(const LastCommandRecord& record);
+template <class Record>
+std::string text_form(const Record& record) {
+    std::string out = RecordTable<Record>::kClass;
+    out += '(';
+    const char* separator = "";
+    std::apply(
+        [&](const auto&... field) {
+            ((out += separator, out += field.name, out += '=', write_value(out, record.*field.member),
+              separator = ", "),
+             ...);
+        },
+        RecordTable<Record>::kFields);
+    out += ')';
+    return out;
+}
 
 }  // namespace vordalin::core

@@ -10,7 +10,7 @@ namespace vordalin::core {
 
 namespace {
 
-constexpr std::array<Field, 7> kMetadataFields{{
+constexpr std::array<FormatField, 7> kMetadataFields{{
     {"session_id"},
     {"session_name", true},
     {"session_created"},
@@ -19,7 +19,7 @@ constexpr std::array<Field, 7> kMetadataFields{{
     {"session_height"},
     {"session_windows"},
 }};
-constexpr std::array<Field, 2> kWindowFields{{{"window_index"}, {"window_name", true}}};
+constexpr std::array<FormatField, 2> kWindowFields{{{"window_index"}, {"window_name", true}}};
 constexpr FailureWording kRenameFailure{"rename session failed: ", ErrorText::kUntrimmed};
 
 // A size field read leniently: blanks around it are fine, anything unreadable is absent.

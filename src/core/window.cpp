@@ -10,7 +10,7 @@ namespace vordalin::core {
 
 namespace {
 
-constexpr std::array<Field, 7> kMetadataFields{{
+constexpr std::array<FormatField, 7> kMetadataFields{{
     {"window_index"},
     {"window_name", true},
     {"window_active"},
@@ -19,8 +19,8 @@ constexpr std::array<Field, 7> kMetadataFields{{
     {"window_height"},
     {"window_flags"},
 }};
-constexpr std::array<Field, 2> kIndexAndName{{{"window_index"}, {"window_name", true}}};
-constexpr std::array<Field, 3> kPaneFields{{{"pane_index"}, {"pane_id"}, {"pane_title", true}}};
+constexpr std::array<FormatField, 2> kIndexAndName{{{"window_index"}, {"window_name", true}}};
+constexpr std::array<FormatField, 3> kPaneFields{{{"pane_index"}, {"pane_id"}, {"pane_title", true}}};
 
 // The window's exact target; nothing when its session name can name no session.
 std::optional<std::string> target_of(const WindowRecord& window) {

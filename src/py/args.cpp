@@ -17,17 +17,30 @@ std::string function_name(const char* owner, const char* name) {
     throw ErrorAlreadySet{};
 }
 
-[[noreturn]] void too_many_positional(const char* owner, const char* name, std::span<const Param> params,
-                                      Py_ssize_t given) {
+// Keyword-only parameters come last, so the positional ones are a prefix.
+std::size_t positional_count(std::span<const ParamInfo> params) {
+    std::size_t count = 0;
+    while (count < params.size() && !params[count].keyword_only) {
+        ++count;
+    }
+    return count;
+}
+
+// Checks the number of positional arguments against the parameters that can take them.
+void check_positional(const char* owner, const char* name, std::span<const ParamInfo> params, Py_ssize_t given) {
+    std::span<const ParamInfo> positional = params.first(positional_count(params));
+    if (static_cast<std::size_t>(given) <= positional.size()) {
+        return;
+    }
     std::size_t required = 0;
-    for (const Param& param : params) {
+    for (const ParamInfo& param : positional) {
         required += param.required() ? 1 : 0;
     }
     std::string message = function_name(owner, name) + " takes ";
-    if (required != params.size()) {
+    if (required != positional.size()) {
         message += "from " + std::to_string(required) + " to ";
     }
-    message += std::to_string(params.size()) + " positional arguments but " + std::to_string(given) +
+    message += std::to_string(positional.size()) + " positional arguments but " + std::to_string(given) +
                (given == 1 ? " was" : " were") + " given";
     raise_type_error(message);
 }
@@ -48,7 +61,7 @@ std::string function_name(const char* owner, const char* name) {
 }
 
 // Places one keyword argument, or raises the unexpected/multiple-values error.
-void bind_keyword(const char* owner, const char* name, std::span<const Param> params, PyObject* keyword,
+void bind_keyword(const char* owner, const char* name, std::span<const ParamInfo> params, PyObject* keyword,
                   PyObject* value, PyObject** out) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size) : nullptr;
@@ -73,7 +86,7 @@ void bind_keyword(const char* owner, const char* name, std::span<const Param> pa
                      std::string(keyword_text) + "'");
 }
 
-void check_required(const char* owner, const char* name, std::span<const Param> params, PyObject** out) {
+void check_required(const char* owner, const char* name, std::span<const ParamInfo> params, PyObject** out) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < params.size(); ++i) {
         if (params[i].required() && out[i] == nullptr) {
@@ -87,11 +100,9 @@ void check_required(const char* owner, const char* name, std::span<const Param> 
 
 }  // namespace
 
-void bind_fastcall(const char* owner, const char* name, std::span<const Param> params, PyObject* const* args,
+void bind_fastcall(const char* owner, const char* name, std::span<const ParamInfo> params, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    if (static_cast<std::size_t>(nargs) > params.size()) {
-        too_many_positional(owner, name, params, nargs);
-    }
+    check_positional(owner, name, params, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         out[i] = args[i];
     }
@@ -104,12 +115,10 @@ void bind_fastcall(const char* owner, const char* name, std::span<const Param> p
     check_required(owner, name, params, out);
 }
 
-void bind_tuple(const char* owner, const char* name, std::span<const Param> params, PyObject* args,
+void bind_tuple(const char* owner, const char* name, std::span<const ParamInfo> params, PyObject* args,
                 PyObject* kwargs, PyObject** out) {
     Py_ssize_t nargs = args == nullptr ? 0 : PyTuple_Size(args);
-    if (static_cast<std::size_t>(nargs) > params.size()) {
-        too_many_positional(owner, name, params, nargs);
-    }
+    check_positional(owner, name, params, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         out[i] = PyTuple_GetItem(args, i);
     }
@@ -124,18 +133,23 @@ void bind_tuple(const char* owner, const char* name, std::span<const Param> para
     check_required(owner, name, params, out);
 }
 
-std::string signature_doc(const char* name, std::span<const Param> params, const char* body, bool with_self) {
+std::string signature_doc(const char* name, std::span<const ParamInfo> params, const char* body, bool with_self) {
     std::string doc = std::string(name) + "(";
     bool first = true;
     if (with_self) {
         doc += "$self";
         first = false;
     }
-    for (const Param& param : params) {
+    bool keywords_only = false;
+    for (const ParamInfo& param : params) {
         if (!first) {
             doc += ", ";
         }
         first = false;
+        if (param.keyword_only && !keywords_only) {
+            doc += "*, ";
+            keywords_only = true;
+        }
         doc += param.name;
         if (!param.required()) {
             doc += "=";

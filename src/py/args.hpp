@@ -2,57 +2,162 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <tuple>
+#include <utility>
 
+#include "py/convert.hpp"
 #include "py/python.hpp"
 
 namespace vordalin::py {
 
-// One parameter of a constructor or method: its name and, for an optional one, the
-// default as shown in the signature ("None", "False").
-struct Param {
+// What the binder and the signature line need of a parameter: its name, its default as the
+// signature shows it ("None", "False"; nullptr for a required one), and whether it can only
+// be passed by keyword.
+struct ParamInfo {
     const char* name;
     const char* default_text = nullptr;
+    bool keyword_only = false;
 
     constexpr bool required() const noexcept { return default_text == nullptr; }
 };
 
-// A callable's parameter table. The same table gives the signature line of its docstring
-// and the wording of its TypeErrors, which name it "<owner>.<name>()".
-template <std::size_t N>
+// Parameter kinds. A kind names the C++ type it yields and converts one argument to it;
+// `value` is nullptr when the caller omitted the parameter, which only a parameter with a
+// default allows. A new kind is a struct like these and a factory below.
+namespace kind {
+
+struct Text {
+    using Value = std::string;
+    Value convert(PyObject* value, const char* name) const { return to_str(value, name); }
+};
+
+struct Flag {
+    using Value = bool;
+    bool fallback;
+    Value convert(PyObject* value, const char* name) const {
+        return value == nullptr ? fallback : to_bool(value, name);
+    }
+};
+
+struct U32 {
+    using Value = std::uint32_t;
+    Value convert(PyObject* value, const char* name) const { return to_u32(value, name); }
+};
+
+// The inner kind, or absent for None (and when omitted).
+template <class Kind>
+struct OrNone {
+    using Value = std::optional<typename Kind::Value>;
+    Kind inner{};
+    Value convert(PyObject* value, const char* name) const {
+        if (value == nullptr || value == Py_None) {
+            return std::nullopt;
+        }
+        return inner.convert(value, name);
+    }
+};
+
+}  // namespace kind
+
+template <class Kind>
+struct Param {
+    ParamInfo info;
+    Kind kind;
+};
+
+// A str.
+constexpr Param<kind::Text> text(const char* name) {
+    return {{name}, {}};
+}
+// A str or None, which must still be passed.
+constexpr Param<kind::OrNone<kind::Text>> text_or_none(const char* name) {
+    return {{name}, {}};
+}
+// A str, or None by default.
+constexpr Param<kind::OrNone<kind::Text>> optional_text(const char* name) {
+    return {{name, "None"}, {}};
+}
+// True or False, with a default.
+constexpr Param<kind::Flag> flag(const char* name, bool fallback) {
+    return {{name, fallback ? "True" : "False"}, {fallback}};
+}
+// An integer in 0..4294967295.
+constexpr Param<kind::U32> u32(const char* name) {
+    return {{name}, {}};
+}
+// An integer in 0..4294967295, or None by default.
+constexpr Param<kind::OrNone<kind::U32>> optional_u32(const char* name) {
+    return {{name, "None"}, {}};
+}
+
+template <class Kind>
+constexpr Param<Kind> keyword_only(Param<Kind> param) {
+    param.info.keyword_only = true;
+    return param;
+}
+
+// A callable's declaration. TypeErrors name it "<owner>.<name>()"; the parameters give the
+// binding rules, the converted values and the signature line of its docstring.
+template <class... Kinds>
 struct Signature {
     const char* owner;
     const char* name;
-    std::array<Param, N> params;
+    std::array<ParamInfo, sizeof...(Kinds)> params;
+    std::tuple<Kinds...> kinds;
 };
 
-// Borrowed argument values in parameter order; nullptr where an optional one was omitted.
-template <std::size_t N>
-using Bound = std::array<PyObject*, N>;
+template <class... Kinds>
+constexpr Signature<Kinds...> signature(const char* owner, const char* name, Param<Kinds>... params) {
+    Signature<Kinds...> sig{owner, name, {params.info...}, {params.kind...}};
+    bool keywords_only = false;
+    for (const ParamInfo& param : sig.params) {
+        if (keywords_only && !param.keyword_only) {
+            throw "keyword-only parameters come last";  // fails the build: declarations are constexpr
+        }
+        keywords_only = param.keyword_only;
+    }
+    return sig;
+}
 
-// The binding rules shared by both calling conventions; `out` has one slot per parameter.
-void bind_fastcall(const char* owner, const char* name, std::span<const Param> params, PyObject* const* args,
+// The converted arguments, in parameter order.
+template <class... Kinds>
+using Values = std::tuple<typename Kinds::Value...>;
+
+// The binding rules shared by both calling conventions; `out` has one slot per parameter
+// and holds borrowed values, nullptr where an optional one was omitted.
+void bind_fastcall(const char* owner, const char* name, std::span<const ParamInfo> params, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
-void bind_tuple(const char* owner, const char* name, std::span<const Param> params, PyObject* args,
+void bind_tuple(const char* owner, const char* name, std::span<const ParamInfo> params, PyObject* args,
                 PyObject* kwargs, PyObject** out);
 
-template <std::size_t N>
-Bound<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Bound<N> out{};
-    bind_fastcall(sig.owner, sig.name, sig.params, args, nargs, kwnames, out.data());
-    return out;
+template <class... Kinds, std::size_t... I>
+Values<Kinds...> convert_all(const Signature<Kinds...>& sig, const std::array<PyObject*, sizeof...(Kinds)>& given,
+                             std::index_sequence<I...>) {
+    // Braced initialisation runs left to right, so the first argument that fails is reported.
+    return Values<Kinds...>{std::get<I>(sig.kinds).convert(given[I], sig.params[I].name)...};
 }
 
-template <std::size_t N>
-Bound<N> bind(const Signature<N>& sig, PyObject* args, PyObject* kwargs) {
-    Bound<N> out{};
-    bind_tuple(sig.owner, sig.name, sig.params, args, kwargs, out.data());
-    return out;
+// Binds the arguments of a call and converts them all before anything runs.
+template <class... Kinds>
+Values<Kinds...> bind(const Signature<Kinds...>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, sizeof...(Kinds)> given{};
+    bind_fastcall(sig.owner, sig.name, sig.params, args, nargs, kwnames, given.data());
+    return convert_all(sig, given, std::index_sequence_for<Kinds...>{});
 }
 
-// "name($self, a, b=False)\n--\n\n" + body; for a class ("Server(socket=None)\n--\n\n")
-// pass with_self = false and an empty body.
-std::string signature_doc(const char* name, std::span<const Param> params, const char* body, bool with_self = true);
+template <class... Kinds>
+Values<Kinds...> bind(const Signature<Kinds...>& sig, PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, sizeof...(Kinds)> given{};
+    bind_tuple(sig.owner, sig.name, sig.params, args, kwargs, given.data());
+    return convert_all(sig, given, std::index_sequence_for<Kinds...>{});
+}
+
+// "name($self, a, b=False, *, c=None)\n--\n\n" + body; for a class
+// ("Server(socket=None)\n--\n\n") pass with_self = false and an empty body.
+std::string signature_doc(const char* name, std::span<const ParamInfo> params, const char* body, bool with_self = true);
 
 }  // namespace vordalin::py

@@ -84,13 +84,6 @@ std::string to_str(PyObject* value, const char* param) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-std::optional<std::string> to_optional_str(PyObject* value, const char* param) {
-    if (value == nullptr || value == Py_None) {
-        return std::nullopt;
-    }
-    return to_str(value, param);
-}
-
 bool to_bool(PyObject* value, const char* param) {
     if (value == Py_True) {
         return true;

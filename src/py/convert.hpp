@@ -14,7 +14,6 @@ namespace vordalin::py {
 // Argument conversions. Each throws ErrorAlreadySet with the Python error set; a TypeError
 // is reported as "argument '<param>': <reason>".
 std::string to_str(PyObject* value, const char* param);
-std::optional<std::string> to_optional_str(PyObject* value, const char* param);
 bool to_bool(PyObject* value, const char* param);
 // An integer index in 0..4294967295, read through the interpreter's C long conversion.
 std::uint32_t to_u32(PyObject* value, const char* param);
