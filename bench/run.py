@@ -10,7 +10,8 @@ temporary directory and kills at the end. The four columns of a row are timed in
 interleaved blocks, after a warm-up block each, so that a noisy machine hurts all of them
 alike; the table shows medians. A second pass counts the tmux processes each operation
 starts (and the bytes they write) with a shim first on PATH, and fresh processes measure
-the peak resident size that capturing 100,000 lines of history adds.
+the peak resident size that capturing 100,000 lines of history adds, and what 16 pool
+threads still hold once they have made 64 such captures and gone idle.
 """
 
 import argparse
@@ -25,7 +26,9 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -44,6 +47,9 @@ SCREEN_ROWS = 24
 WINDOWS = 20
 PANES = 8
 KEYS = "echo hello world"
+# The pool that measures memory held between calls: threads, and captures shared among them.
+POOL_THREADS = 16
+POOL_CAPTURES = 64
 MISSING = "no-such-session"
 
 # Socket paths as the report shows them: the temporary directory's name means nothing later.
@@ -71,6 +77,11 @@ def wait_for(predicate, what, timeout=60.0):
 def peak_kib():
     with open("/proc/self/status") as status:
         return int(re.search(r"^VmHWM:\s+(\d+)", status.read(), re.M).group(1))
+
+
+def resident_kib():
+    with open("/proc/self/status") as status:
+        return int(re.search(r"^VmRSS:\s+(\d+)", status.read(), re.M).group(1))
 
 
 def reset_peak():
@@ -644,6 +655,18 @@ def probe(library, socket, pane):
     print(json.dumps({"before_kib": before, "after_kib": after, "text_bytes": size}))
 
 
+def fresh_probe(option, library, main, pane):
+    """Runs a probe of this script in a fresh process and returns what it reported."""
+    done = subprocess.run(
+        [sys.executable, __file__, option, library, "--socket", main.socket, "--pane", pane],
+        stdin=DEVNULL,
+        stdout=PIPE,
+        check=True,
+        text=True,
+    )
+    return json.loads(done.stdout)
+
+
 def measure_peaks(main, big_pane_id, limit, rows, runs=5):
     big = next(row for row in rows if row.key == "capture_full")
     added = {c: [] for c in COLUMNS}
@@ -653,17 +676,46 @@ def measure_peaks(main, big_pane_id, limit, rows, runs=5):
         added["limit"].append(summary["hwm_after_kib"] - summary["hwm_before_kib"])
         text_bytes["limit"] = summary["bytes"]
         for library in PEERS:
-            done = subprocess.run(
-                [sys.executable, __file__, "--probe", library, "--socket", main.socket, "--pane", big_pane_id],
-                stdin=DEVNULL,
-                stdout=PIPE,
-                check=True,
-                text=True,
-            )
-            result = json.loads(done.stdout)
+            result = fresh_probe("--probe", library, main, big_pane_id)
             added[library].append(result["after_kib"] - result["before_kib"])
             text_bytes[library] = result["text_bytes"]
     return {c: statistics.median(v) for c, v in added.items()}, text_bytes
+
+
+def pool_probe(library, socket, pane):
+    """Runs in a fresh process: how much more is resident once a pool of threads has made the
+    full captures between them and sits idle, its threads alive. Whatever a library keeps per
+    thread between calls shows here, multiplied by the threads."""
+    scope = {"SOCKET": socket, "PANE": pane}
+    exec(PROBE_SETUP[library], scope)
+    capture = scope["capture"]
+    gc.collect()
+    before = resident_kib()
+    # Each task waits until all have started, so every thread of the pool makes its share.
+    started = threading.Barrier(POOL_THREADS)
+
+    def share(_):
+        started.wait()
+        return {capture().count("\n") for _ in range(POOL_CAPTURES // POOL_THREADS)}
+
+    with ThreadPoolExecutor(POOL_THREADS) as pool:
+        lines = set().union(*pool.map(share, range(POOL_THREADS)))
+        gc.collect()
+        after = resident_kib()
+    assert len(lines) == 1, lines
+    print(json.dumps({"growth_kib": after - before, "text_bytes": len(capture().encode())}))
+
+
+def measure_pool(main, big_pane_id, runs=3):
+    """Median resident growth per library over fresh processes, and one capture's size."""
+    growth = {}
+    for library in ("vordalin", "subprocess"):
+        figures = []
+        for _ in range(runs):
+            figures.append(fresh_probe("--pool-probe", library, main, big_pane_id))
+        growth[library] = statistics.median(f["growth_kib"] for f in figures)
+        text_bytes = figures[-1]["text_bytes"]
+    return growth, text_bytes
 
 
 # ------------------------------------------------------------------ report
@@ -677,7 +729,7 @@ def fmt_count(value):
     return f"{value:g}"
 
 
-def verdicts(rows, results, peaks, text_bytes):
+def verdicts(rows, results, peaks, text_bytes, pool):
     """Each target, with whether this run met it."""
     lines = []
     for row in rows:
@@ -709,6 +761,15 @@ def verdicts(rows, results, peaks, text_bytes):
     lines.append(
         ("capture(full=True): peak RSS added ≤ 2 × text", added <= 2 * size, f"{added / size:.2f} × {size:,} bytes")
     )
+    held, floor, size = pool["growth"]["vordalin"], pool["growth"]["subprocess"], pool["text_bytes"]
+    lines.append(
+        (
+            f"{POOL_THREADS} idle pool threads after {POOL_CAPTURES} full captures: "
+            "RSS growth ≤ subprocess.run's + 2 × text",
+            held * 1024 <= floor * 1024 + 2 * size,
+            f"{held:,.0f} KiB vs {floor:,.0f} + {2 * size / 1024:,.0f} KiB",
+        )
+    )
     return lines
 
 
@@ -726,7 +787,7 @@ def shown(argv, sockets):
     return " ".join(words)
 
 
-def render(rows, results, peaks, text_bytes, environment, commands):
+def render(rows, results, peaks, text_bytes, pool, environment, commands):
     out = []
     out.append("# Benchmark results\n")
     out.append(
@@ -775,10 +836,22 @@ def render(rows, results, peaks, text_bytes, environment, commands):
         + " |"
     )
     out.append(f"\nCaptured text: {text_bytes['vordalin']:,} bytes.\n")
+    out.append(
+        f"Memory held between calls: a fresh process starts a pool of {POOL_THREADS} threads, which make "
+        f"{POOL_CAPTURES} full captures of the same pane between them and then sit idle; the table shows how "
+        "much more is resident then than before (VmRSS, median of 3 processes each). Anything a library keeps "
+        "per thread shows here once per thread:\n"
+    )
+    out.append("| | vordalin | subprocess.run |")
+    out.append("|---|---:|---:|")
+    out.append(
+        "| RSS growth (KiB) | " + " | ".join(f"{pool['growth'][c]:,.0f}" for c in ("vordalin", "subprocess")) + " |"
+    )
+    out.append("")
     out.append("## Targets\n")
     out.append("| target | met | measured |")
     out.append("|---|:---:|---|")
-    for text, met, value in verdicts(rows, results, peaks, text_bytes):
+    for text, met, value in verdicts(rows, results, peaks, text_bytes, pool):
         out.append(f"| {text} | {'yes' if met else '**no**'} | {value} |")
     out.append(
         "\nThe interval is a bootstrap over the rounds of interleaved blocks: where it straddles the target, "
@@ -876,11 +949,15 @@ def main():
     parser.add_argument("--only", help="comma-separated row keys to run (the report then covers only those)")
     parser.add_argument("--keep-samples", help="write every sample to this JSON file")
     parser.add_argument("--probe", help=argparse.SUPPRESS)
+    parser.add_argument("--pool-probe", help=argparse.SUPPRESS)
     parser.add_argument("--socket", help=argparse.SUPPRESS)
     parser.add_argument("--pane", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.probe:
         probe(args.probe, args.socket, args.pane)
+        return
+    if args.pool_probe:
+        pool_probe(args.pool_probe, args.socket, args.pane)
         return
     if not args.limit:
         parser.error("--limit is required")
@@ -936,8 +1013,12 @@ def main():
             log("peak memory of one full capture, in fresh processes")
             big_pane_id = main_server.display("=big:", "#{pane_id}")
             peaks, text_bytes = measure_peaks(main_server, big_pane_id, limit, rows)
+            log(f"memory {POOL_THREADS} pool threads hold after {POOL_CAPTURES} full captures, in fresh processes")
+            growth, pool_bytes = measure_pool(main_server, big_pane_id)
+            pool = {"growth": growth, "text_bytes": pool_bytes}
+            log("  " + "  ".join(f"{c} +{kib:,.0f} KiB" for c, kib in growth.items()))
         else:
-            peaks, text_bytes = None, None
+            peaks, text_bytes, pool = None, None, None
     finally:
         main_server.kill()
         listing.kill()
@@ -954,7 +1035,7 @@ def main():
             m = results[row.key]
             print(row.label, " ".join(f"{c}={fmt_ratio(m, c)}" for c in COLUMNS))
         return
-    report = render(rows, results, peaks, text_bytes, environment, commands)
+    report = render(rows, results, peaks, text_bytes, pool, environment, commands)
     out = Path(args.out)
     (out / "results.md").write_text(report + "\n")
     chart(rows, results, out / "results.png")

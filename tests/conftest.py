@@ -57,12 +57,14 @@ class FakeTmux:
         self._queued = dict.fromkeys(FAKE_PROGRAMS, 0)
 
     def respond(self, stdout=b"", stderr=b"", code=0, signal=None, hang=False, signal_parent=None, timeout=30,
-                program="tmux"):
-        """Queue the next answer of `program`: print, then exit, die by `signal` or hang; maybe signal the caller."""
+                program="tmux", linger_ms=0):
+        """Queue the next answer of `program`: print, then exit, die by `signal` or hang; maybe signal the caller.
+        With `linger_ms` it closes its output after printing and exits only that much later."""
         out, err = (s.encode() if isinstance(s, str) else s for s in (stdout, stderr))
         n = max(self._queued[program], self._consumed(program))  # runs answered by default took no answer
         self._queued[program] = n + 1
-        header = f"{code} {int(signal or 0)} {int(hang)} {int(signal_parent or 0)} {timeout} {len(out)} {len(err)}\n"
+        header = (f"{code} {int(signal or 0)} {int(hang)} {int(signal_parent or 0)} {timeout} {len(out)} {len(err)} "
+                  f"{linger_ms}\n")
         (self.state_dir / f"{program}.{n}").write_bytes(header.encode() + out + err)
 
     def entries(self):

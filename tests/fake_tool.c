@@ -2,9 +2,12 @@
  * Stand-in for tmux, id and ps in the tests: one binary, copied under each name. The directory
  * named by VORDALIN_FAKE_DIR holds its state:
  *   log         one JSON line per run: "prog", "pid", "argv" (without argv[0]), "fds" (what fds 0-2 are:
- *               null, pipe, other, closed), "sigpipe" (default or changed), "pipes" (inodes of pipes at fd 3+)
+ *               null, pipe, other, closed), "sigpipe" (default or changed), "pipes" (inodes of pipes at fd 3+),
+ *               "blocked" and "ignored" (the signal mask and ignored signals, as hex masks from
+ *               /proc/self/status)
  *   PROG.count  how many answers of PROG were consumed
- *   PROG.N      the N-th answer: "code signal hang signal_parent timeout out_len err_len\n", then the bytes
+ *   PROG.N      the N-th answer: "code signal hang signal_parent timeout out_len err_len linger_ms\n", then
+ *               the bytes; linger_ms > 0 closes both streams after writing and exits that much later
  * No answer means: exit 0, print nothing. Output alternates 64 KiB chunks between the streams, so a caller
  * that drains one pipe before reading the other deadlocks; an alarm bounds every run.
  */
@@ -38,6 +41,20 @@ static const char *fd_kind(int fd) {
     return S_ISCHR(st.st_mode) && stat("/dev/null", &null_st) == 0 && st.st_rdev == null_st.st_rdev ? "null" : "other";
 }
 
+/* The hex mask after "NAME:\t" in /proc/self/status, into out. */
+static void status_mask(const char *name, char *out, size_t size) {
+    char line[256];
+    size_t len = strlen(name);
+    FILE *f = fopen("/proc/self/status", "r");
+    snprintf(out, size, "?");
+    while (f && fgets(line, sizeof line, f)) {
+        if (strncmp(line, name, len) == 0 && line[len] == ':') {
+            snprintf(out, size, "%.*s", (int)strcspn(line + len + 2, "\n"), line + len + 2);
+        }
+    }
+    if (f) fclose(f);
+}
+
 /* Writes at most one chunk of what is left; returns how much that was. */
 static size_t write_chunk(int fd, const char *p, size_t left) {
     size_t n = left < 65536 ? left : 65536, done = 0;
@@ -55,6 +72,9 @@ int main(int argc, char **argv) {
     const char *kinds[3] = {fd_kind(0), fd_kind(1), fd_kind(2)};
     struct sigaction pipe_action;
     sigaction(SIGPIPE, NULL, &pipe_action);
+    char blocked[64], ignored[64];
+    status_mask("SigBlk", blocked, sizeof blocked);
+    status_mask("SigIgn", ignored, sizeof ignored);
     char *line = NULL, path[4096];
     size_t line_len = 0;
     FILE *f = open_memstream(&line, &line_len);
@@ -78,7 +98,7 @@ int main(int argc, char **argv) {
         }
     }
     if (d) closedir(d);
-    fputs("]}\n", f);
+    fprintf(f, "],\"blocked\":\"%s\",\"ignored\":\"%s\"}\n", blocked, ignored);
     fclose(f);
 
     const char *dir = getenv("VORDALIN_FAKE_DIR");
@@ -97,9 +117,10 @@ int main(int argc, char **argv) {
 
     snprintf(path, sizeof path, "%s/%s.%ld", dir, prog, index);
     if ((f = fopen(path, "r")) == NULL) return 0;
-    int code, sig, hang, sig_parent, timeout;
+    int code, sig, hang, sig_parent, timeout, linger;
     size_t out_len, err_len;
-    if (fscanf(f, "%d %d %d %d %d %zu %zu", &code, &sig, &hang, &sig_parent, &timeout, &out_len, &err_len) != 7 ||
+    if (fscanf(f, "%d %d %d %d %d %zu %zu %d", &code, &sig, &hang, &sig_parent, &timeout, &out_len, &err_len,
+               &linger) != 8 ||
         fgetc(f) != '\n') return 123;
     char *out = malloc(out_len + 1), *err = malloc(err_len + 1);
     if (!out || !err || fread(out, 1, out_len, f) != out_len || fread(err, 1, err_len, f) != err_len) return 121;
@@ -108,11 +129,13 @@ int main(int argc, char **argv) {
         o += write_chunk(1, out + o, out_len - o);
         e += write_chunk(2, err + e, err_len - e);
     }
+    if (linger) close(1), close(2);
     if (sig_parent) {
         /* Let the caller settle into its wait before the signal lands. */
         nanosleep(&(struct timespec){0, 30 * 1000 * 1000}, NULL);
         kill(getppid(), sig_parent);
     }
+    if (linger) nanosleep(&(struct timespec){linger / 1000, linger % 1000 * 1000000L}, NULL);
     while (hang) pause();
     if (sig) signal(sig, SIG_DFL), raise(sig);
     return code;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 
@@ -37,11 +39,16 @@ inline void translate_exception() noexcept {
 }
 
 // Every function CPython calls goes through one of these two: nothing escapes as a C++
-// exception, and every failure returns with a Python exception set.
+// exception, and every failure returns with a Python exception set. A forced unwind (the
+// thread being cancelled or exiting) is no failure and passes through: it must reach the
+// thread's start to end the thread, and the C library aborts the process when it is caught
+// and not rethrown. So neither these nor their callers may be noexcept.
 template <class Body>
-PyObject* entry(Body&& body) noexcept {
+PyObject* entry(Body&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         translate_exception();
         return nullptr;
@@ -49,10 +56,12 @@ PyObject* entry(Body&& body) noexcept {
 }
 
 template <class Body>
-int entry_status(Body&& body) noexcept {
+int entry_status(Body&& body) {
     try {
         body();
         return 0;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         translate_exception();
         return -1;

@@ -1,25 +1,19 @@
+// One run of a child process, in three steps: plumb (the child's streams and our pipe ends),
+// spawn (spawn.cpp), collect (read the pipes to their end, then the exit status).
 #include "runner/process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <new>
-#include <system_error>
 #include <utility>
 
+#include "runner/child.hpp"
 #include "runner/fd.hpp"
-
-extern char** environ;
+#include "runner/spawn.hpp"
 
 namespace vordalin::runner {
 
@@ -29,17 +23,8 @@ namespace {
 // signal that arrived just before a blocking call is noticed.
 constexpr int kCheckIntervalMs = 100;
 constexpr std::size_t kReadChunk = 64 * 1024;
-// Standard error is read through a small buffer on the stack: it is short when there is any.
-constexpr std::size_t kErrorChunk = 4 * 1024;
-// A spare block larger than this goes back to the allocator instead of staying with the thread.
-constexpr std::size_t kLargestSpare = 16 * 1024 * 1024;
-constexpr const char* kNullDevice = "/dev/null";
 
 InterruptCheck g_interrupt_check = nullptr;
-
-[[noreturn]] void throw_errno(const char* what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
 
 Result start_failure(std::string text) {
     Result result;
@@ -47,267 +32,158 @@ Result start_failure(std::string text) {
     return result;
 }
 
-class FileActions {
-public:
-    FileActions() {
-        if (int rc = posix_spawn_file_actions_init(&actions_); rc != 0) {
-            throw std::system_error(rc, std::generic_category(), "posix_spawn_file_actions_init");
-        }
-    }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-    ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
-
-    int open_null(int target, int flags) {
-        return posix_spawn_file_actions_addopen(&actions_, target, kNullDevice, flags, 0);
-    }
-    int dup_to(int fd, int target) { return posix_spawn_file_actions_adddup2(&actions_, fd, target); }
-    const posix_spawn_file_actions_t* get() const noexcept { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
-public:
-    SpawnAttributes() {
-        if (int rc = posix_spawnattr_init(&attributes_); rc != 0) {
-            throw std::system_error(rc, std::generic_category(), "posix_spawnattr_init");
-        }
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-
-    // Python ignores SIGPIPE; a child must not inherit that.
-    int reset_sigpipe() {
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        if (int rc = posix_spawnattr_setsigdefault(&attributes_, &defaults); rc != 0) {
-            return rc;
-        }
-        return posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF);
-    }
-    const posix_spawnattr_t* get() const noexcept { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-};
-
-// A started child that is reaped on every path: a run that ends early kills it first.
-class Child {
-public:
-    explicit Child(pid_t pid) noexcept : pid_(pid) {}
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (!reaped_) {
-            kill_and_reap();
-        }
-    }
-
-    // Blocks until the child exits; true when it exited with code 0.
-    bool wait() {
-        int status = 0;
-        // Once its output has reached end of file the child has usually exited already.
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            reaped_ = true;
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        }
-        await_exit();
-        for (;;) {
-            pid_t got = ::waitpid(pid_, &status, 0);
-            if (got == pid_) {
-                reaped_ = true;
-                return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-            }
-            if (got < 0 && errno == EINTR) {
-                check_interrupt();
-                continue;
-            }
-            // ECHILD: someone else reaped it (SIGCHLD ignored); the verdict is lost.
-            reaped_ = true;
+// The argument vector as exec takes it; false when an argument holds a NUL byte, which would
+// cut it short.
+bool marshal(const std::vector<std::string>& argv, std::vector<char*>& raw) {
+    raw.reserve(argv.size() + 1);
+    for (const std::string& arg : argv) {
+        if (arg.find('\0') != std::string::npos) {
             return false;
         }
+        raw.push_back(const_cast<char*>(arg.c_str()));
     }
+    raw.push_back(nullptr);
+    return true;
+}
 
-    // Runs the interrupt check; when it asks to stop, the child is killed and reaped.
-    void check_interrupt() {
-        if (g_interrupt_check != nullptr && g_interrupt_check()) {
-            kill_and_reap();
-            throw Interrupted{};
+// One captured stream: the read end of its pipe and the bytes read from it so far.
+struct Sink {
+    Fd read_end;
+    Captured bytes;
+
+    // One read from the ready pipe; false at end of file.
+    bool read_some() {
+        for (;;) {
+            ssize_t got = ::read(read_end.get(), bytes.tail(kReadChunk), kReadChunk);
+            if (got >= 0) {
+                bytes.commit(static_cast<std::size_t>(got));
+                return got > 0;
+            }
+            if (errno != EINTR) {
+                throw_os_failure("read");
+            }
         }
     }
+};
 
-private:
-    // Sleeps until the child has exited without reaping it, so that a signal that lands
-    // just before the wait is still noticed within one check interval.
-    void await_exit() {
-        Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
-        if (!pidfd.valid()) {
+// The child's standard streams as a run asks for them: what its fds 0 to 2 become, the write
+// ends it gets (ours must go once it has them), and the sinks of stdout and stderr.
+struct Plumbing {
+    std::array<int, 3> child_fds{kNullFd, kNullFd, kNullFd};
+    std::array<Fd, 2> child_ends;
+    std::array<Sink, 2> sinks;
+};
+
+// With fds 0 to 2 closed (daemons do that) pipe2 hands them out; the child's end must sit
+// above them, or setting up the child's 0 to 2 could overwrite it before it is used.
+int lift_above_stdio(Fd& fd) {
+    if (fd.get() > STDERR_FILENO) {
+        return 0;
+    }
+    int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0) {
+        return errno;
+    }
+    fd = Fd(moved);
+    return 0;
+}
+
+// Returns 0, or the error number that keeps the run from starting.
+int plumb(Streams streams, Plumbing& plumbing) {
+    if (streams.in == Input::kInherit) {
+        plumbing.child_fds[0] = kInheritFd;
+    }
+    const std::array<Output, 2> outputs{streams.out, streams.err};
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        if (outputs[i] == Output::kNull) {
+            continue;
+        }
+        std::array<int, 2> ends{};
+        if (::pipe2(ends.data(), O_CLOEXEC) != 0) {
+            return errno;
+        }
+        Sink& sink = plumbing.sinks[i];
+        sink.read_end = Fd(ends[0]);
+        plumbing.child_ends[i] = Fd(ends[1]);
+        if (int error = lift_above_stdio(plumbing.child_ends[i]); error != 0) {
+            return error;
+        }
+        plumbing.child_fds[i + 1] = plumbing.child_ends[i].get();
+    }
+    return 0;
+}
+
+// Runs the interrupt check; when it asks to stop, the child is killed and reaped.
+void check_interrupt(Child& child) {
+    if (g_interrupt_check != nullptr && g_interrupt_check()) {
+        child.kill_and_reap();
+        throw Interrupted{};
+    }
+}
+
+// Reads every captured stream to end of file, both at once so that a child filling one pipe
+// while we wait on the other cannot block.
+void drain(std::array<Sink, 2>& sinks, Child& child) {
+    for (;;) {
+        std::array<pollfd, 2> watch{};
+        std::array<Sink*, 2> owners{};
+        nfds_t count = 0;
+        for (Sink& sink : sinks) {
+            if (sink.read_end.valid()) {
+                watch[count] = pollfd{sink.read_end.get(), POLLIN, 0};
+                owners[count] = &sink;
+                ++count;
+            }
+        }
+        if (count == 0) {
             return;
         }
-        pollfd watch{pidfd.get(), POLLIN, 0};
-        for (;;) {
-            int ready = ::poll(&watch, 1, kCheckIntervalMs);
-            if (ready > 0) {
-                return;
+        int ready = ::poll(watch.data(), count, kCheckIntervalMs);
+        if (ready < 0 && errno != EINTR) {
+            throw_os_failure("poll");
+        }
+        if (ready <= 0) {
+            check_interrupt(child);
+            continue;
+        }
+        for (nfds_t i = 0; i < count; ++i) {
+            if (watch[i].revents != 0 && !owners[i]->read_some()) {
+                owners[i]->read_end.reset();
             }
-            if (ready < 0 && errno != EINTR) {
-                return;
-            }
-            check_interrupt();
-        }
-    }
-
-    void kill_and_reap() noexcept {
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        reaped_ = true;
-    }
-
-    pid_t pid_;
-    bool reaped_ = false;
-};
-
-// The calling thread's spare output block; empty while a run holds it.
-struct Spare {
-    Spare() = default;
-    Spare(const Spare&) = delete;
-    Spare& operator=(const Spare&) = delete;
-    ~Spare() { std::free(data); }
-
-    char* data = nullptr;
-    std::size_t capacity = 0;
-};
-
-thread_local Spare t_spare;
-
-struct Capture {
-    Fd read_end;
-    Captured* bytes = nullptr;
-    std::string* text = nullptr;
-};
-
-// One read from a ready pipe into its sink; false at end of file.
-bool read_some(Capture& capture) {
-    for (;;) {
-        ssize_t got = 0;
-        if (capture.bytes != nullptr) {
-            got = ::read(capture.read_end.get(), capture.bytes->tail(kReadChunk), kReadChunk);
-            if (got > 0) {
-                capture.bytes->commit(static_cast<std::size_t>(got));
-            }
-        } else {
-            std::array<char, kErrorChunk> chunk;
-            got = ::read(capture.read_end.get(), chunk.data(), chunk.size());
-            if (got > 0) {
-                capture.text->append(chunk.data(), static_cast<std::size_t>(got));
-            }
-        }
-        if (got >= 0) {
-            return got > 0;
-        }
-        if (errno == EAGAIN) {
-            return true;
-        }
-        if (errno != EINTR) {
-            throw_errno("read");
         }
     }
 }
 
-// Reads every captured pipe to end of file, both at once so that a child filling one pipe
-// while we wait on the other cannot block.
-void drain(std::array<Capture, 2>& captures, std::size_t count, Child& child) {
-    std::size_t open = count;
-    while (open > 0) {
-        std::array<pollfd, 2> watch{};
-        std::array<Capture*, 2> owners{};
-        nfds_t n = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (captures[i].read_end.valid()) {
-                watch[n] = pollfd{captures[i].read_end.get(), POLLIN, 0};
-                owners[n] = &captures[i];
-                ++n;
-            }
-        }
-        int ready = ::poll(watch.data(), n, kCheckIntervalMs);
-        if (ready < 0) {
-            if (errno != EINTR) {
-                throw_errno("poll");
-            }
-            child.check_interrupt();
-            continue;
-        }
-        if (ready == 0) {
-            child.check_interrupt();
-            continue;
-        }
-        for (nfds_t i = 0; i < n; ++i) {
-            if (watch[i].revents == 0) {
-                continue;
-            }
-            if (!read_some(*owners[i])) {
-                owners[i]->read_end.reset();
-                --open;
-            }
+// Blocks until the child exits; true when it exited with code 0.
+bool wait_for_exit(Child& child) {
+    bool success = false;
+    // Once its output has reached end of file the child has usually exited already.
+    if (child.reap(false, success)) {
+        return success;
+    }
+    // Sleeping on the pidfd, not in waitid, notices a signal that lands just before the
+    // sleep within one check interval.
+    if (child.has_pidfd()) {
+        while (!child.exited_within(kCheckIntervalMs)) {
+            check_interrupt(child);
         }
     }
+    while (!child.reap(true, success)) {
+        check_interrupt(child);
+    }
+    return success;
+}
+
+Result collect(std::array<Sink, 2>& sinks, Child& child) {
+    drain(sinks, child);
+    Result result;
+    result.success = wait_for_exit(child);
+    result.out = std::move(sinks[0].bytes);
+    result.err.assign(sinks[1].bytes.view());
+    return result;
 }
 
 }  // namespace
-
-Captured::Captured() noexcept
-    : data_(std::exchange(t_spare.data, nullptr)), capacity_(std::exchange(t_spare.capacity, 0)) {}
-
-Captured::Captured(Captured&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
-
-Captured& Captured::operator=(Captured&& other) noexcept {
-    if (this != &other) {
-        give_back();
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-        capacity_ = std::exchange(other.capacity_, 0);
-    }
-    return *this;
-}
-
-Captured::~Captured() { give_back(); }
-
-char* Captured::tail(std::size_t want) {
-    if (capacity_ - size_ < want) {
-        std::size_t grown = std::max(capacity_ * 2, size_ + want);
-        void* moved = std::realloc(data_, grown);
-        if (moved == nullptr) {
-            throw std::bad_alloc();
-        }
-        data_ = static_cast<char*>(moved);
-        capacity_ = grown;
-    }
-    return data_ + size_;
-}
-
-void Captured::give_back() noexcept {
-    if (data_ == nullptr) {
-        return;
-    }
-    // Of two blocks the thread keeps the larger, so the spare fits the largest output seen.
-    if (capacity_ <= kLargestSpare && capacity_ > t_spare.capacity) {
-        std::swap(data_, t_spare.data);
-        std::swap(capacity_, t_spare.capacity);
-    }
-    std::free(data_);
-    data_ = nullptr;
-    size_ = 0;
-    capacity_ = 0;
-}
 
 void set_interrupt_check(InterruptCheck check) noexcept { g_interrupt_check = check; }
 
@@ -320,63 +196,20 @@ std::string os_error_text(int e) {
 
 Result run(const std::vector<std::string>& argv, Streams streams) {
     std::vector<char*> raw_argv;
-    raw_argv.reserve(argv.size() + 1);
-    for (const std::string& arg : argv) {
-        if (arg.find('\0') != std::string::npos) {
-            return start_failure("nul byte found in provided data");
-        }
-        raw_argv.push_back(const_cast<char*>(arg.c_str()));
+    if (!marshal(argv, raw_argv)) {
+        return start_failure("nul byte found in provided data");
     }
-    raw_argv.push_back(nullptr);
-
-    Result result;
-    std::array<Capture, 2> captures{};
-    std::size_t capture_count = 0;
-    std::array<Fd, 2> write_ends;
-
-    FileActions actions;
-    int rc = 0;
-    if (streams.in == Input::kNull) {
-        rc = actions.open_null(STDIN_FILENO, O_RDONLY);
+    Plumbing plumbing;
+    if (int error = plumb(streams, plumbing); error != 0) {
+        return start_failure(os_error_text(error));
     }
-    const std::array<Output, 2> modes{streams.out, streams.err};
-    for (std::size_t i = 0; i < modes.size() && rc == 0; ++i) {
-        int target = i == 0 ? STDOUT_FILENO : STDERR_FILENO;
-        if (modes[i] == Output::kNull) {
-            rc = actions.open_null(target, O_WRONLY);
-            continue;
-        }
-        std::array<int, 2> fds{};
-        if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
-            return start_failure(os_error_text(errno));
-        }
-        captures[capture_count] = i == 0 ? Capture{Fd(fds[0]), &result.out, nullptr}
-                                         : Capture{Fd(fds[0]), nullptr, &result.err};
-        ++capture_count;
-        write_ends[i] = Fd(fds[1]);
-        rc = actions.dup_to(fds[1], target);
+    Child child;
+    if (int error = spawn(SpawnRequest{raw_argv.data(), plumbing.child_fds}, child); error != 0) {
+        return start_failure(os_error_text(error));
     }
-    SpawnAttributes attributes;
-    if (rc == 0) {
-        rc = attributes.reset_sigpipe();
-    }
-    if (rc != 0) {
-        return start_failure(os_error_text(rc));
-    }
-
-    pid_t pid = 0;
-    rc = ::posix_spawnp(&pid, raw_argv[0], actions.get(), attributes.get(), raw_argv.data(), environ);
-    if (rc != 0) {
-        return start_failure(os_error_text(rc));
-    }
-    Child child(pid);
     // Our copies of the write ends must go, or the pipes never reach end of file.
-    for (Fd& end : write_ends) {
-        end.reset();
-    }
-    drain(captures, capture_count, child);
-    result.success = child.wait();
-    return result;
+    plumbing.child_ends = {};
+    return collect(plumbing.sinks, child);
 }
 
 bool run_status(const std::vector<std::string>& argv) {

@@ -17,15 +17,15 @@ struct Streams {
     Output err = Output::kNull;
 };
 
-// Bytes read from a child's standard output. The memory outlives the object: when it goes,
-// the block is kept as the calling thread's spare and the thread's next run reads into it, so
-// a caller that reads large outputs again and again does not fault fresh pages in each time
-// (that cost more than the rest of a 100,000-line capture's own work together).
+// Bytes read from a child's standard output. The first read of a run takes the process's
+// spare block, if there is one, and the block becomes the spare again when the object goes,
+// so a caller that reads large outputs again and again does not fault fresh pages in each
+// time (that cost more than the rest of a 100,000-line capture's own work together). There is
+// one spare for the whole process, not one per thread: memory held between calls does not
+// grow with the number of threads that made them.
 class Captured {
 public:
-    // Takes the thread's spare block, or starts empty when a run that is still going (one
-    // interrupted by a signal handler that runs tmux itself) holds it.
-    Captured() noexcept;
+    Captured() noexcept = default;
     Captured(const Captured&) = delete;
     Captured& operator=(const Captured&) = delete;
     Captured(Captured&& other) noexcept;
@@ -67,8 +67,11 @@ using InterruptCheck = bool (*)();
 void set_interrupt_check(InterruptCheck check) noexcept;
 
 // Runs argv[0], looked up on PATH, with argv as its argument vector and the given streams,
-// and waits for it. The child's SIGPIPE disposition is reset to the default. Throws
-// Interrupted (see above) or std::bad_alloc; every other problem is in the Result.
+// and waits for it. The child starts with an empty signal mask and SIGPIPE and SIGXFSZ at
+// their defaults, and its fds 0 to 2 are what `streams` asks for even when ours are closed.
+// What keeps the program from starting is a start failure in the Result; a system call that
+// fails after that throws std::system_error naming the call. Also throws Interrupted (see
+// above) or std::bad_alloc.
 Result run(const std::vector<std::string>& argv, Streams streams);
 
 // The status run: stdin inherited, stdout and stderr on /dev/null; true when the child

@@ -1,0 +1,115 @@
+#include "runner/child.hpp"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <system_error>
+#include <utility>
+
+#ifndef SYS_pidfd_send_signal
+#define SYS_pidfd_send_signal 424
+#endif
+
+namespace vordalin::runner {
+
+namespace {
+
+// What PIDFD_GET_INFO answers (Linux 6.13; the exit status since 6.15), in its first layout.
+struct PidfdInfo {
+    std::uint64_t mask;
+    std::uint64_t cgroupid;
+    std::uint32_t ids[11];
+    std::int32_t exit_code;
+};
+static_assert(sizeof(PidfdInfo) == 64);
+constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+constexpr std::uint64_t kPidfdInfoExit = 1U << 3;
+
+// The wait status of a child that someone else reaped: the kernel keeps it with the pidfd.
+bool status_kept_by_pidfd(int pidfd, int& status) noexcept {
+    PidfdInfo info{};
+    info.mask = kPidfdInfoExit;
+    if (pidfd < 0 || ::ioctl(pidfd, kPidfdGetInfo, &info) != 0 || (info.mask & kPidfdInfoExit) == 0) {
+        return false;
+    }
+    status = info.exit_code;
+    return true;
+}
+
+}  // namespace
+
+void throw_os_failure(const char* call) { throw std::system_error(errno, std::generic_category(), call); }
+
+Child::Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)) {}
+
+Child& Child::operator=(Child&& other) noexcept {
+    if (this != &other) {
+        kill_and_reap();
+        pid_ = std::exchange(other.pid_, -1);
+        pidfd_ = std::move(other.pidfd_);
+    }
+    return *this;
+}
+
+// __WALL: a child with no exit signal is invisible to a wait without it.
+int Child::wait_once(int options, siginfo_t& info) noexcept {
+    info = siginfo_t{};
+    if (pidfd_.valid()) {
+        return ::waitid(kWaitPidfd, static_cast<id_t>(pidfd_.get()), &info, options | WEXITED | __WALL);
+    }
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, options | WEXITED | __WALL);
+}
+
+bool Child::reap(bool block, bool& success) {
+    siginfo_t info;
+    if (wait_once(block ? 0 : WNOHANG, info) == 0) {
+        if (info.si_pid == 0) {
+            return false;
+        }
+        success = info.si_code == CLD_EXITED && info.si_status == 0;
+    } else if (errno == EINTR) {
+        return false;
+    } else if (errno == ECHILD) {
+        // Reaped by someone else: the kernel, with SIGCHLD ignored, or a waitpid(-1) in a
+        // signal handler. Kernels before 6.15 keep no status for the pidfd: it is lost then.
+        int status = 0;
+        success = status_kept_by_pidfd(pidfd_.get(), status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    } else {
+        throw_os_failure("waitid");
+    }
+    pid_ = -1;
+    pidfd_.reset();
+    return true;
+}
+
+bool Child::exited_within(int timeout_ms) {
+    pollfd watch{pidfd_.get(), POLLIN, 0};
+    int ready = ::poll(&watch, 1, timeout_ms);
+    if (ready < 0 && errno != EINTR) {
+        throw_os_failure("poll");
+    }
+    return ready > 0;
+}
+
+void Child::kill_and_reap() noexcept {
+    if (pid_ < 0) {
+        return;
+    }
+    if (pidfd_.valid()) {
+        ::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0);
+    } else {
+        ::kill(pid_, SIGKILL);
+    }
+    siginfo_t info;
+    while (wait_once(0, info) != 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    pidfd_.reset();
+}
+
+}  // namespace vordalin::runner

@@ -1,0 +1,33 @@
+// Starting a child process: the runner's one way in to the kernel's process creation.
+#pragma once
+
+#include <array>
+
+#include "runner/child.hpp"
+
+namespace vordalin::runner {
+
+// What one of the child's descriptors 0, 1 and 2 becomes: the caller's own, /dev/null, or
+// (any value from 3 up) a copy of that descriptor of ours.
+constexpr int kInheritFd = -1;
+constexpr int kNullFd = -2;
+
+struct SpawnRequest {
+    // argv[0] is looked up on PATH; the array ends with a null pointer.
+    char* const* argv;
+    std::array<int, 3> stdio;
+};
+
+// Starts the program with an empty signal mask, SIGPIPE and SIGXFSZ at their defaults, every
+// other disposition as ours, and our environment. Returns 0 with `child` set, or the error
+// number of what kept the program from starting.
+//
+// Where the kernel allows it the child is made without copying our address space and with
+// its pidfd in the same step, so the pidfd names it however soon it ends and whoever reaps
+// it; from Linux 6.15 on the pidfd still tells its exit status when someone else did (the
+// kernel with SIGCHLD ignored, a waitpid(-1) in a signal handler). Where the kernel does not
+// (clone refused by a filter, a kernel before 5.4), posix_spawnp starts it and the pidfd is
+// opened just after.
+int spawn(const SpawnRequest& request, Child& child);
+
+}  // namespace vordalin::runner
