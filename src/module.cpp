@@ -7,6 +7,12 @@ namespace {
 
 using vordalin::py::Ref;
 
+PyMethodDef g_functions[] = {
+    {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vordalin::api::restore)), METH_FASTCALL,
+     "_restore(name, *fields)\n--\n\nRebuild a pickled or copied vordalin object."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
     "vordalin",
@@ -14,7 +20,7 @@ PyModuleDef g_definition = {
     // Zero, not -1: a re-import after removal from sys.modules then calls the initialiser
     // again, which hands back the module made the first time.
     0,
-    nullptr,
+    g_functions,
     nullptr,
     nullptr,
     nullptr,

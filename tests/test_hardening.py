@@ -38,7 +38,7 @@ def test_threads_share_objects_and_no_call_changes_the_environment(classes, fake
     records = [vordalin.Server(), classes.Session("s"), classes.Window("s", 0, None, "n"), pane, pane.last_command]
     members = [(record, name) for record in records for name in dir(record) + ["=name", "=title"] if name[0] != "_"]
     arguments = {"has_session": ["s"], "new_session": ["s"], "target_pane": ["t"], "target_window": ["t"],
-                 "send_keys": ["k"], "resize": ["up", 1]}
+                 "send_keys": ["k"], "resize": ["up", 1], "cmd": ["list-sessions"], "wait_for": ["", 0]}
     calls, unexpected, deadline = [0] * 8, [], time.monotonic() + 3
 
     def work(n):

@@ -20,6 +20,10 @@ const py::TypeSpec& class_spec(std::type_identity<core::PaneRecord>);
 const py::TypeSpec& class_spec(std::type_identity<core::SessionMetadata>);
 const py::TypeSpec& class_spec(std::type_identity<core::WindowMetadata>);
 const py::TypeSpec& class_spec(std::type_identity<core::LastCommandRecord>);
+const py::TypeSpec& class_spec(std::type_identity<core::CommandResult>);
+
+// vordalin._restore(class_name, *fields): the record that pickle and copy saved.
+PyObject* restore(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // A record's class, created on first use (Server's at import) and kept for the process.
 template <class Record>

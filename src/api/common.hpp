@@ -3,6 +3,7 @@
 // Building blocks the class files share: conversions of core results to Python objects,
 // and the slot functions that every getter, acting property, setter and text form uses.
 
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -29,6 +30,7 @@ inline py::Ref to_python(const core::Text& value) { return py::new_str(value.vie
 inline py::Ref to_python(bool value) { return py::new_bool(value); }
 inline py::Ref to_python(std::uint32_t value) { return py::new_int(value); }
 inline py::Ref to_python(std::uint64_t value) { return py::new_int(value); }
+inline py::Ref to_python(int value) { return py::Ref::steal(PyLong_FromLong(value)); }
 inline py::Ref to_python(const std::optional<std::uint32_t>& value) { return py::new_optional_int(value); }
 
 // A record with a class of its own becomes an instance of that class.
@@ -74,7 +76,7 @@ Record& record_of(PyObject* self) noexcept {
 
 // A plain field attribute: returns field I of the record's table as stored.
 template <class Record, std::size_t I>
-PyObject* get_field(PyObject* self, void*) noexcept {
+PyObject* get_field(PyObject* self, void*) {
     return py::entry([&] {
         py::SharedAccess access(py::instance<Record>(self).access);
         constexpr auto field = std::get<I>(core::RecordTable<Record>::kFields);
@@ -84,7 +86,7 @@ PyObject* get_field(PyObject* self, void*) noexcept {
 
 // An acting property, or a method without arguments: runs the operation on the record.
 template <class Record, auto Operation>
-PyObject* act(PyObject* self, void*) noexcept {
+PyObject* act(PyObject* self, void*) {
     return py::entry([&] {
         py::SharedAccess access(py::instance<Record>(self).access);
         return answer([&] { return Operation(record_of<Record>(self)); });
@@ -92,14 +94,14 @@ PyObject* act(PyObject* self, void*) noexcept {
 }
 
 template <class Record, auto Operation>
-PyObject* call_without_arguments(PyObject* self, PyObject*) noexcept {
+PyObject* call_without_arguments(PyObject* self, PyObject*) {
     return act<Record, Operation>(self, nullptr);
 }
 
 // A method with parameters: binds and converts every argument first, then runs the
 // operation on the record, with the values in parameter order, under shared access.
 template <class Record, const auto& Sig, auto Operation>
-PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&] {
         auto values = py::bind(Sig, args, nargs, kwnames);
         py::SharedAccess access(py::instance<Record>(self).access);
@@ -112,7 +114,7 @@ PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // A constructor: its parameters are the record's members, in declaration order.
 template <class Record, const auto& Sig>
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::entry([&] {
         Record record = std::apply([](auto&&... value) { return Record{std::forward<decltype(value)>(value)...}; },
                                    py::bind(Sig, args, kwargs));
@@ -122,7 +124,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 
 // A renaming setter: converts the value, then renames in tmux and in the record.
 template <class Record, auto Rename>
-int set_by_rename(PyObject* self, PyObject* value, void* param) noexcept {
+int set_by_rename(PyObject* self, PyObject* value, void* param) {
     return py::entry_status([&] {
         if (value == nullptr) {
             PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
@@ -135,11 +137,82 @@ int set_by_rename(PyObject* self, PyObject* value, void* param) noexcept {
 }
 
 template <class Record>
-PyObject* text_form(PyObject* self) noexcept {
+PyObject* text_form(PyObject* self) {
     return py::entry([&] {
         py::SharedAccess access(py::instance<Record>(self).access);
         return py::new_str(core::text_form(record_of<Record>(self))).release();
     });
+}
+
+// Records that name a tmux object compare equal when they name the same one: the members
+// their table lists as kIdentity, socket included, decide.
+template <class Record>
+concept Identified = requires { core::RecordTable<Record>::kIdentity; };
+
+template <Identified Record>
+auto identity(const Record& record) {
+    return std::apply([&](auto... member) { return std::tie(record.*member...); }, core::RecordTable<Record>::kIdentity);
+}
+
+template <Identified Record>
+PyObject* compare(PyObject* self, PyObject* other, int op) {
+    return py::entry([&] {
+        if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
+            return py::Ref::new_ref(Py_NotImplemented).release();
+        }
+        py::SharedAccess mine(py::instance<Record>(self).access);
+        py::SharedAccess theirs(py::instance<Record>(other).access);
+        bool same = identity(record_of<Record>(self)) == identity(record_of<Record>(other));
+        return py::new_bool(same == (op == Py_EQ)).release();
+    });
+}
+
+template <Identified Record>
+Py_hash_t hash(PyObject* self) noexcept {
+    std::size_t combined = 0;
+    std::apply(
+        [&](const auto&... value) {
+            ((combined = combined * 1000003 ^ std::hash<std::remove_cvref_t<decltype(value)>>{}(value)), ...);
+        },
+        identity(record_of<Record>(self)));
+    auto result = static_cast<Py_hash_t>(combined);
+    return result == -1 ? -2 : result;  // -1 means an error to the interpreter
+}
+
+// vordalin._restore, which pickle and copy call with a class name and the fields.
+py::Ref restore_function();
+
+// Pickling and copying: a record reduces to vordalin._restore, its class name and its
+// fields in the order of its table.
+template <class Record>
+PyObject* reduce(PyObject* self, PyObject*) {
+    return py::entry([&] {
+        py::SharedAccess access(py::instance<Record>(self).access);
+        const Record& record = record_of<Record>(self);
+        constexpr auto& fields = core::RecordTable<Record>::kFields;
+        py::Ref values = std::apply(
+            [&](const auto&... field) {
+                return py::Ref::steal(PyTuple_Pack(1 + sizeof...(field), py::new_str(core::RecordTable<Record>::kClass).get(),
+                                                   to_python(record.*field.member).get()...));
+            },
+            fields);
+        return py::Ref::steal(PyTuple_Pack(2, restore_function().get(), values.get())).release();
+    });
+}
+
+// A class's method table with __reduce__ added.
+template <class Record>
+PyMethodDef* with_reduce(PyMethodDef* methods) {
+    static std::vector<PyMethodDef> all = [methods] {
+        std::vector<PyMethodDef> table;
+        for (PyMethodDef* entry = methods; entry != nullptr && entry->ml_name != nullptr; ++entry) {
+            table.push_back(*entry);
+        }
+        table.push_back({"__reduce__", reduce<Record>, METH_NOARGS, nullptr});
+        table.push_back({nullptr, nullptr, 0, nullptr});
+        return table;
+    }();
+    return all.data();
 }
 
 // The slot functions CPython's tables want, cast to the generic method type.
@@ -237,15 +310,22 @@ std::vector<PyGetSetDef> attributes(std::initializer_list<PyGetSetDef> propertie
 template <class Record>
 py::TypeSpec record_spec(PyMethodDef* methods, PyGetSetDef* getsets, const char* doc = nullptr,
                          newfunc new_slot = nullptr) {
-    return py::TypeSpec{keep_text(std::string("builtins.") + core::RecordTable<Record>::kClass),
-                        sizeof(py::Instance<Record>),
-                        doc,
-                        new_slot != nullptr,
-                        new_slot,
-                        py::dealloc<Record>,
-                        text_form<Record>,
-                        methods,
-                        getsets};
+    py::TypeSpec spec{keep_text(std::string("builtins.") + core::RecordTable<Record>::kClass),
+                      sizeof(py::Instance<Record>),
+                      doc,
+                      new_slot != nullptr,
+                      new_slot,
+                      py::dealloc<Record>,
+                      text_form<Record>,
+                      with_reduce<Record>(methods),
+                      getsets};
+    if constexpr (Identified<Record>) {
+        spec.compare_slot = compare<Record>;
+        if constexpr (core::RecordTable<Record>::kHashable) {
+            spec.hash_slot = hash<Record>;
+        }
+    }
+    return spec;
 }
 
 // The same with the constructor that New declares.

@@ -1,4 +1,4 @@
-// SessionMetadata and WindowMetadata: read-only snapshots, made only by the module.
+// SessionMetadata, WindowMetadata and CommandResult: read-only values, made only by the module.
 #include "api/common.hpp"
 
 namespace vordalin::api {
@@ -21,6 +21,10 @@ const py::TypeSpec& class_spec(std::type_identity<core::SessionMetadata>) {
 
 const py::TypeSpec& class_spec(std::type_identity<core::WindowMetadata>) {
     return snapshot_spec<core::WindowMetadata>();
+}
+
+const py::TypeSpec& class_spec(std::type_identity<core::CommandResult>) {
+    return snapshot_spec<core::CommandResult>();
 }
 
 }  // namespace vordalin::api

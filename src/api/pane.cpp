@@ -1,6 +1,10 @@
 // The Pane class: a pane id with the indexes and title tmux reported, and its socket.
+#include <algorithm>
+#include <chrono>
+
 #include "api/common.hpp"
 #include "core/pane.hpp"
+#include "py/sleep.hpp"
 
 namespace vordalin::api {
 
@@ -16,8 +20,63 @@ constexpr auto kSplit =
     py::signature(kClass, "split", py::flag("horizontal", false), py::optional_text("command"), py::flag("keep", true));
 constexpr auto kResize = py::signature(kClass, "resize", py::text("direction"), py::u32("amount"));
 constexpr auto kRespawn = py::signature(kClass, "respawn", py::optional_text("command"), py::flag("kill", false));
-constexpr auto kSendKeys =
-    py::signature(kClass, "send_keys", py::text("keys"), py::flag("enter", false), py::flag("clear_first", false));
+constexpr auto kSendKeys = py::signature(kClass, "send_keys", py::text("keys"), py::flag("enter", false),
+                                        py::flag("clear_first", false), py::keyword_only(py::flag("literal", false)));
+constexpr auto kWaitFor =
+    py::signature(kClass, "wait_for", py::pattern("pattern"), py::timeout("timeout", "10.0", 10.0),
+                  py::keyword_only(py::flag("full", false)), py::keyword_only(py::interval("interval", "0.05", 0.05)));
+// The longest sleep between two looks at the interpreter's signal handlers, so that Ctrl-C
+// ends a wait promptly even when the signal reaches another thread.
+constexpr double kLongestSleep = 0.1;
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Whether the screen shows the pattern; a compiled pattern is searched in the screen's str,
+// which is kept in `text` for the answer.
+bool shows(const py::SearchPattern& pattern, const core::Text& screen, py::Ref& text) {
+    if (!pattern.compiled) {
+        return screen.view().find(pattern.text) != std::string_view::npos;
+    }
+    text = to_python(screen);
+    py::Ref search = py::Ref::steal(PyObject_GetAttrString(pattern.object.get(), "search"));
+    py::Ref match = py::Ref::steal(PyObject_CallFunctionObjArgs(search.get(), text.get(), nullptr));
+    return match.get() != Py_None;
+}
+
+PyObject* wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&] {
+        auto [pattern, timeout, full, interval] = py::bind(kWaitFor, args, nargs, kwnames);
+        // A copy: the wait releases the interpreter lock, and the record may be renamed meanwhile.
+        Record pane = [&] {
+            py::SharedAccess access(py::instance<Record>(self).access);
+            return record_of<Record>(self);
+        }();
+        std::string failure = "wait for pane " + pane.pane_id + " failed: ";
+        auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            core::Text screen = core::checked_capture(pane, full, failure);
+            py::Ref text;
+            if (shows(pattern, screen, text)) {
+                return (text ? std::move(text) : to_python(screen)).release();
+            }
+            double waited = seconds_since(start);
+            if (timeout && waited >= *timeout) {
+                py::Ref limit = py::Ref::steal(PyFloat_FromDouble(*timeout));
+                py::Ref message = py::Ref::steal(PyUnicode_FromFormat(
+                    "%R did not appear in pane %s within %R seconds", pattern.object.get(), pane.pane_id.c_str(),
+                    limit.get()));
+                PyErr_SetObject(PyExc_TimeoutError, message.get());
+                throw py::ErrorAlreadySet{};
+            }
+            double until = timeout ? std::min(waited + interval, *timeout) : waited + interval;
+            for (double now = waited; now < until; now = seconds_since(start)) {
+                py::sleep_unlocked(std::min(until - now, kLongestSleep));
+            }
+        }
+    });
+}
 constexpr auto kCapture =
     py::signature(kClass, "capture", py::flag("trim", false), py::optional_u32("scroll_back"), py::flag("full", false));
 constexpr auto kBashShell = py::signature(kClass, "bash_shell", py::flag("respawn", false));
@@ -46,6 +105,23 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "    enter: whether to send enter command and run the command sent\n"
             "    clear_first: first clear the screen before running the command\n\n"
             "Returns:\n    True if successfully sent keys\n"),
+        {kWaitFor.name, as_method(wait_for), METH_FASTCALL | METH_KEYWORDS,
+         keep_text(py::signature_doc(
+             kWaitFor.name, kWaitFor.params,
+             "Wait until the pane shows a pattern, and return what it showed.\n\n"
+             "Captures the pane (as capture(full=full) does) every `interval` seconds until the\n"
+             "pattern appears. The interpreter lock is released between captures, and Ctrl-C\n"
+             "ends the wait.\n\n"
+             "Args:\n"
+             "    pattern: A str to find as a substring, or a compiled re.Pattern to search for.\n"
+             "    timeout: Seconds to wait at most; None waits without limit.\n"
+             "    full: Search the pane's history too, not only the visible screen.\n"
+             "    interval: Seconds between two captures.\n\n"
+             "Returns:\n"
+             "    str: the capture in which the pattern appeared, exactly as capture() gives it.\n\n"
+             "Raises:\n"
+             "    TimeoutError: the pattern did not appear within the timeout.\n"
+             "    RuntimeError: the pane cannot be captured (it is gone, or the server is)."))},
         method<Record, kCapture, core::capture_pane>(
             "capture a panes content\n\nArgs:\n"
             "    trim: remove trailing whitespaces from the capture output\n"
@@ -65,6 +141,7 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             acting<Record, core::select_pane>("select", "select this pane"),
             acting<Record, core::clear_pane_history>("clear", "clear a panes history"),
             acting<Record, core::pane_is_alive>("is_alive", "Whether the pane is alive."),
+            acting<Record, core::pane_pid>("pid", "The pid of the pane's process, or None when the pane is gone."),
             acting<Record, core::current_command>(
                 "current_command",
                 "get this shells current command/program\nwill be the shell name if no program is active\n\nReturns:\n"

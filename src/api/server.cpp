@@ -6,21 +6,62 @@ namespace vordalin::api {
 
 namespace {
 
+using py::Ref;
 using Record = core::ServerRecord;
 constexpr const char* kClass = "Server";
 
-constexpr auto kNew = py::signature(kClass, "__new__", py::optional_text("socket"));
-constexpr auto kNewSession = py::signature(kClass, "new_session", py::text("name"));
+constexpr auto kNew =
+    py::signature(kClass, "__new__", py::optional_text("socket"), py::keyword_only(py::optional_text("config")));
+constexpr auto kNewSession = py::signature(
+    kClass, "new_session", py::text("name"), py::optional_text("command"),
+    py::keyword_only(py::optional_text("start_directory")), py::keyword_only(py::optional_text_mapping("environment")),
+    py::keyword_only(py::optional_positive("width")), py::keyword_only(py::optional_positive("height")));
 constexpr auto kHasSession = py::signature(kClass, "has_session", py::text("name"));
 constexpr auto kTargetPane = py::signature(kClass, "target_pane", py::text("target"));
 constexpr auto kTargetWindow = py::signature(kClass, "target_window", py::text("target"));
+
+constexpr auto kCheck = py::keyword_only(py::flag("check", false));
+constexpr const char* kCmdName = "cmd";
+
+// cmd(*args, check=False): every positional argument is one tmux argument; only `check` is a
+// keyword.
+PyObject* cmd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&] {
+        std::string function = std::string(kClass) + "." + kCmdName + "()";
+        if (nargs == 0) {
+            PyErr_SetString(PyExc_TypeError, (function + " needs at least one argument: the tmux command").c_str());
+            throw py::ErrorAlreadySet{};
+        }
+        core::Argv command;
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            command.push_back(py::to_str(args[i], "args"));
+        }
+        PyObject* check = nullptr;
+        Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+        for (Py_ssize_t i = 0; i < keywords; ++i) {
+            PyObject* keyword = PyTuple_GetItem(kwnames, i);
+            if (PyUnicode_CompareWithASCIIString(keyword, kCheck.info.name) != 0) {
+                Ref shown = Ref::steal(PyObject_Str(keyword));
+                Ref message = Ref::steal(
+                    PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", function.c_str(), shown.get()));
+                PyErr_SetObject(PyExc_TypeError, message.get());
+                throw py::ErrorAlreadySet{};
+            }
+            check = args[nargs + i];
+        }
+        bool checked = kCheck.kind.convert(check, kCheck.info.name);
+        py::SharedAccess access(py::instance<Record>(self).access);
+        return to_python(core::raw_command(record_of<Record>(self), command, checked)).release();
+    });
+}
 
 }  // namespace
 
 // Server has no text form and shows no fields; its socket is reached through current_socket.
 const py::TypeSpec& class_spec(std::type_identity<Record>) {
     static PyMethodDef methods[] = {
-        method<Record, kNewSession, core::new_session>("create a new session\n\nReturns:\n    Session"),
+        method<Record, kNewSession, core::new_session>(
+            "create a new session\n\nReturns:\n    Session"),
         no_argument_method<Record, core::kill_server>("kill", "kill a tmux server"),
         method<Record, kHasSession, core::has_session>(
             "check if the server contains a session using a session name\n\nReturns:\n"
@@ -30,6 +71,18 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "get a Pane object directly from a pane target like \"mysess:0.1\"\n\nReturns:\n    Pane"),
         method<Record, kTargetWindow, core::target_window>(
             "get a Window object directly from a window target like \"mysess:0\"\n\nReturns:\n    Window"),
+        {kCmdName, as_method(cmd), METH_FASTCALL | METH_KEYWORDS,
+         "cmd($self, *args, check=False)\n--\n\n"
+         "Run any tmux command on this server, as tmux's own command line takes it.\n\n"
+         "Each argument is one word of the command line: flags are flags, and an argument \";\"\n"
+         "starts a further command. Nothing is quoted or escaped and no shell is involved; the\n"
+         "server's socket (and configuration file) come first. It always runs one tmux process.\n\n"
+         "Args:\n"
+         "    args: The tmux command and its arguments, e.g. \"set-option\", \"-g\", \"status\", \"off\".\n"
+         "    check: Raise RuntimeError with tmux's error text when the command fails.\n\n"
+         "Returns:\n"
+         "    CommandResult: returncode (minus the signal number when a signal ended tmux),\n"
+         "    stdout and stderr, decoded as UTF-8 and not trimmed."},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getsets[] = {
@@ -50,7 +103,7 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
                                    construct<Record, kNew>,
                                    py::dealloc<Record>,
                                    nullptr,
-                                   methods,
+                                   with_reduce<Record>(methods),
                                    getsets};
     return spec;
 }

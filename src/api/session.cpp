@@ -10,6 +10,10 @@ using Record = core::SessionRecord;
 constexpr const char* kClass = core::RecordTable<Record>::kClass;
 
 constexpr auto kNew = py::signature(kClass, "__new__", py::text("name"), py::optional_text("socket"));
+constexpr auto kNewWindow = py::signature(
+    kClass, "new_window", py::optional_text("name"), py::optional_text("command"),
+    py::keyword_only(py::optional_text("start_directory")), py::keyword_only(py::optional_text_mapping("environment")),
+    py::keyword_only(py::flag("select", false)));
 
 }  // namespace
 
@@ -19,6 +23,16 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "kill", "kill this session\n\nReturns:\n    True if the operation is successful"),
         no_argument_method<Record, core::session_metadata>(
             "metadata", "get session metadata\n\nReturns:\n    SessionMetadata\n\nRaises: RuntimeError on failure"),
+        method<Record, kNewWindow, core::new_window>(
+            "Create a window in this session and return it.\n\nArgs:\n"
+            "    name: The window's name; tmux names it after its program when None.\n"
+            "    command: A shell command to run instead of the default shell.\n"
+            "    start_directory: The directory the program starts in; it must exist.\n"
+            "    environment: Variables to set for the program, as a mapping of str to str.\n"
+            "    select: Make the new window the session's current one.\n\n"
+            "Returns:\n    Window, as tmux made it.\n\n"
+            "Raises: RuntimeError when tmux fails, ValueError for a bad environment name, OSError for a\n"
+            "missing start directory."),
         {nullptr, nullptr, 0, nullptr},
     };
     static std::vector<PyGetSetDef> getsets =

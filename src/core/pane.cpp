@@ -77,32 +77,64 @@ void set_pane_title(PaneRecord& pane, const std::string& title) {
     pane.title = title;
 }
 
-void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool clear_first) {
+void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool clear_first, bool literal) {
     if (clear_first) {
         run_checked(tmux_command(pane.socket, {"send-keys", "-t", pane.pane_id, "C-l"}), {"tmux clear failed: "});
     }
-    Command command = tmux_command(pane.socket, {"send-keys", "-t", pane.pane_id, "--", keys});
+    Command command = tmux_command(pane.socket, {"send-keys", "-t", pane.pane_id});
+    if (literal) {
+        command.append({"-l"});
+    }
+    command.append({"--", keys});
     if (enter) {
-        command.args.emplace_back("Enter");
+        // "-l" would type "Enter" too, so the key goes in a command of its own, by the same client.
+        if (literal) {
+            command.chain();
+            command.append({"send-keys", "-t", pane.pane_id});
+        }
+        command.append({"Enter"});
     }
     run_checked(command, {"send keys failed: "});
 }
 
-std::optional<Text> capture_pane(const PaneRecord& pane, bool trim, std::optional<std::uint32_t> scroll_back,
-                                 bool full) {
+namespace {
+
+Command capture_command(const PaneRecord& pane, std::optional<std::uint32_t> scroll_back, bool full) {
     Command command = tmux_command(pane.socket, {"capture-pane", "-p", "-t", pane.pane_id});
     if (full) {
-        command.args.emplace_back("-S");
-        command.args.emplace_back("-");
+        command.append({"-S", "-"});
     } else if (scroll_back) {
-        command.args.emplace_back("-S");
-        command.args.emplace_back("-").append(std::to_string(*scroll_back));
+        command.append({"-S", "-" + std::to_string(*scroll_back)});
     }
-    std::optional<Text> output = quiet_text(command);
+    return command;
+}
+
+}  // namespace
+
+std::optional<Text> capture_pane(const PaneRecord& pane, bool trim, std::optional<std::uint32_t> scroll_back,
+                                 bool full) {
+    std::optional<Text> output = quiet_text(capture_command(pane, scroll_back, full));
     if (!output || !trim) {
         return output;
     }
     return Text(trim_capture(output->view()));
+}
+
+Text checked_capture(const PaneRecord& pane, bool full, std::string_view failure) {
+    return checked_text(capture_command(pane, std::nullopt, full), {failure});
+}
+
+std::optional<std::uint32_t> pane_pid(const PaneRecord& pane) {
+    std::optional<std::string> output =
+        quiet_output(strictly_resolved(pane.socket, pane.pane_id, {"display-message", "-p", "-t", pane.pane_id, "#{pane_pid}"}));
+    if (!output) {
+        return std::nullopt;
+    }
+    text::ParsedNumber pid = text::parse_unsigned(text::without_line_end(*output), kMaxU32);
+    if (!pid.ok()) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(pid.value);
 }
 
 void bash_shell(const PaneRecord& pane, bool respawn) {

@@ -16,9 +16,15 @@ bool pane_is_alive(const PaneRecord& pane);
 // Sets the title in tmux, then in the record; the record is unchanged when tmux refuses.
 void set_pane_title(PaneRecord& pane, const std::string& title);
 
-void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool clear_first);
+// Types the keys; with `literal` as characters even when the text is a key name.
+void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool clear_first, bool literal);
 std::optional<Text> capture_pane(const PaneRecord& pane, bool trim, std::optional<std::uint32_t> scroll_back,
                                  bool full);
+// The visible screen (and with `full` the history too), raising `failure` and tmux's text
+// when it cannot be read.
+Text checked_capture(const PaneRecord& pane, bool full, std::string_view failure);
+// The pid of the pane's process; nothing when the pane is gone.
+std::optional<std::uint32_t> pane_pid(const PaneRecord& pane);
 void bash_shell(const PaneRecord& pane, bool respawn);
 
 // The argument that runs `command` under a login sh and then leaves the user's shell in

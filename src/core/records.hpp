@@ -13,6 +13,8 @@ namespace vordalin::core {
 
 struct ServerRecord {
     Socket socket;
+    // The configuration file of a server that a command of this record starts.
+    std::optional<std::string> config;
 };
 
 struct SessionRecord {
@@ -61,6 +63,14 @@ struct LastCommandRecord {
     Socket socket;
 };
 
+// What one raw tmux command gave: its exit code (minus the signal number when a signal
+// ended it) and both output streams, decoded.
+struct CommandResult {
+    int returncode = 0;
+    std::string out;
+    std::string err;
+};
+
 // One field as the outside sees it: its name and the member that holds it. The member's
 // type decides how the text form writes the value.
 template <class Record, class Value>
@@ -76,12 +86,26 @@ constexpr Field<Record, Value> field(const char* name, Value Record::* member) {
 
 // A record's class name and its fields, in the order its text form lists them. The text
 // form and the attributes of the record's Python class are both built from this table.
+// Records that name a tmux object also list the members that identify it (kIdentity), and
+// whether those can change (kHashable).
 template <class Record>
 struct RecordTable;
+
+// Server has no text form; its table lists what a copy of it needs.
+template <>
+struct RecordTable<ServerRecord> {
+    static constexpr const char* kClass = "Server";
+    static constexpr auto kFields =
+        std::tuple{field("socket", &ServerRecord::socket), field("config", &ServerRecord::config)};
+};
 
 template <>
 struct RecordTable<SessionRecord> {
     static constexpr const char* kClass = "Session";
+    // A session is known by its name, which an assignment changes: such a record cannot be
+    // a dictionary key.
+    static constexpr auto kIdentity = std::tuple{&SessionRecord::name, &SessionRecord::socket};
+    static constexpr bool kHashable = false;
     static constexpr auto kFields =
         std::tuple{field("name", &SessionRecord::name), field("socket", &SessionRecord::socket)};
 };
@@ -89,6 +113,8 @@ struct RecordTable<SessionRecord> {
 template <>
 struct RecordTable<WindowRecord> {
     static constexpr const char* kClass = "Window";
+    static constexpr auto kIdentity = std::tuple{&WindowRecord::session_name, &WindowRecord::index, &WindowRecord::socket};
+    static constexpr bool kHashable = true;
     static constexpr auto kFields =
         std::tuple{field("session_name", &WindowRecord::session_name), field("index", &WindowRecord::index),
                    field("name", &WindowRecord::name), field("socket", &WindowRecord::socket)};
@@ -97,6 +123,8 @@ struct RecordTable<WindowRecord> {
 template <>
 struct RecordTable<PaneRecord> {
     static constexpr const char* kClass = "Pane";
+    static constexpr auto kIdentity = std::tuple{&PaneRecord::pane_id, &PaneRecord::socket};
+    static constexpr bool kHashable = true;
     static constexpr auto kFields = std::tuple{field("session_name", &PaneRecord::session_name),
                                                field("window_index", &PaneRecord::window_index),
                                                field("pane_index", &PaneRecord::pane_index),
@@ -132,12 +160,21 @@ struct RecordTable<LastCommandRecord> {
         std::tuple{field("pane_id", &LastCommandRecord::pane_id), field("socket", &LastCommandRecord::socket)};
 };
 
+template <>
+struct RecordTable<CommandResult> {
+    static constexpr const char* kClass = "CommandResult";
+    static constexpr auto kFields = std::tuple{field("returncode", &CommandResult::returncode),
+                                               field("stdout", &CommandResult::out),
+                                               field("stderr", &CommandResult::err)};
+};
+
 // How the text form writes a value: texts quoted, integers in decimal, "true" or "false",
 // and optional values as "None" or "Some(value)".
 void write_value(std::string& out, std::string_view text);
 void write_value(std::string& out, bool value);
 
-template <std::unsigned_integral Number>
+template <std::integral Number>
+    requires(!std::same_as<Number, bool>)
 void write_value(std::string& out, Number value) {
     out += std::to_string(value);
 }

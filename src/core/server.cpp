@@ -4,6 +4,7 @@
 
 #include "core/error.hpp"
 #include "core/fields.hpp"
+#include "core/spawn.hpp"
 #include "text/text.hpp"
 
 namespace vordalin::core {
@@ -60,7 +61,18 @@ void push_component(std::string& path, std::string_view component) {
 
 }  // namespace
 
-bool start_server(const ServerRecord& server) { return succeeds(tmux_command(server.socket, {"start-server"})); }
+namespace {
+
+// A command that may start the server, and so reads the server's configuration.
+Command starting(const ServerRecord& server, std::initializer_list<std::string_view> args) {
+    Command command = tmux_command(server.socket, args);
+    command.config = server.config;
+    return command;
+}
+
+}  // namespace
+
+bool start_server(const ServerRecord& server) { return succeeds(starting(server, {"start-server"})); }
 
 bool kill_server(const ServerRecord& server) { return succeeds(tmux_command(server.socket, {"kill-server"})); }
 
@@ -72,7 +84,10 @@ bool has_session(const ServerRecord& server, const std::string& name) {
     return is_session_name(name) && succeeds(tmux_command(server.socket, {"has-session", "-t", session_target(name)}));
 }
 
-SessionRecord new_session(const ServerRecord& server, const std::string& name) {
+SessionRecord new_session(const ServerRecord& server, const std::string& name, const std::optional<std::string>& command,
+                          const std::optional<std::string>& start_directory,
+                          const std::optional<Environment>& environment, std::optional<std::uint32_t> width,
+                          std::optional<std::uint32_t> height) {
     constexpr FailureWording kFailure{"new session failed: ", ErrorText::kUntrimmed, Launch::kServer};
     // tmux would make the session, but "=$..." names a session by its id.
     if (name.starts_with('$')) {
@@ -80,9 +95,18 @@ SessionRecord new_session(const ServerRecord& server, const std::string& name) {
     }
     // tmux expands formats in the name, and rewrites what a name cannot hold (":" and "."
     // become "_"); the record takes the name tmux reports, so that it names this session.
-    runner::Result result =
-        run_tmux(tmux_command(server.socket, {"new-session", "-d", "-P", "-F", "#{session_name}", "-s", literal_format(name)}),
-                 runner::Output::kCapture, runner::Output::kCapture);
+    Command create = starting(server, {"new-session", "-d", "-P", "-F", "#{session_name}", "-s", literal_format(name)});
+    if (width) {
+        create.append({"-x", std::to_string(*width)});
+    }
+    if (height) {
+        create.append({"-y", std::to_string(*height)});
+    }
+    add_start_options(create, start_directory, environment);
+    if (command) {
+        create.append({"--", *command});
+    }
+    runner::Result result = run_tmux(create, runner::Output::kCapture, runner::Output::kCapture);
     if (!result.ok()) {
         raise_failure(result, kFailure);
     }
@@ -93,6 +117,23 @@ SessionRecord new_session(const ServerRecord& server, const std::string& name) {
         raise_failure(error.empty() ? std::string_view("tmux made no session") : std::string_view(error), kFailure);
     }
     return SessionRecord{std::move(made), server.socket};
+}
+
+CommandResult raw_command(const ServerRecord& server, const Argv& args, bool check) {
+    constexpr FailureWording kFailure{"tmux command failed: "};
+    Command command{server.socket, args, {}, server.config, true};
+    runner::Result result = run_tmux(command, runner::Output::kCapture, runner::Output::kCapture);
+    if (result.start_failure) {
+        raise_failure(result, kFailure);
+    }
+    std::string err = text::decode_lossy(std::move(result.err));
+    if (!result.returncode) {
+        raise_failure("tmux's exit status was lost", kFailure);
+    }
+    if (check && result.returncode != 0) {
+        raise_failure(err, kFailure);
+    }
+    return CommandResult{*result.returncode, text::decode_lossy(result.out.view()), std::move(err)};
 }
 
 std::vector<SessionRecord> list_sessions(const ServerRecord& server) {

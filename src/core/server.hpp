@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/records.hpp"
+#include "core/spawn.hpp"
 
 namespace vordalin::core {
 
@@ -12,8 +14,15 @@ bool start_server(const ServerRecord& server);
 bool kill_server(const ServerRecord& server);
 bool server_is_running(const ServerRecord& server);
 bool has_session(const ServerRecord& server, const std::string& name);
-SessionRecord new_session(const ServerRecord& server, const std::string& name);
+// Makes a detached session and answers with the name tmux gave it.
+SessionRecord new_session(const ServerRecord& server, const std::string& name, const std::optional<std::string>& command,
+                          const std::optional<std::string>& start_directory,
+                          const std::optional<Environment>& environment, std::optional<std::uint32_t> width,
+                          std::optional<std::uint32_t> height);
 std::vector<SessionRecord> list_sessions(const ServerRecord& server);
+// Runs a tmux command line as the caller wrote it, flags and ";" separators included. Raises
+// when tmux cannot start, and with `check` when it fails.
+CommandResult raw_command(const ServerRecord& server, const Argv& args, bool check);
 std::optional<std::string> current_socket(const ServerRecord& server);
 PaneRecord target_pane(const ServerRecord& server, const std::string& target);
 WindowRecord target_window(const ServerRecord& server, const std::string& target);

@@ -80,6 +80,36 @@ std::vector<WindowRecord> session_windows(const SessionRecord& session) {
     return windows;
 }
 
+WindowRecord new_window(const SessionRecord& session, const std::optional<std::string>& name,
+                        const std::optional<std::string>& command, const std::optional<std::string>& start_directory,
+                        const std::optional<Environment>& environment, bool select) {
+    constexpr FailureWording kFailure{"new window failed: "};
+    if (!is_session_name(session.name)) {
+        raise_failure(missing_session(session.name), kFailure);
+    }
+    // The made window is read back by the same client, so the record is exact; "=name:"
+    // puts it at the session's next free index.
+    static const std::string kFormat = record_format(kWindowFields);
+    Command create = tmux_command(session.socket, {"new-window", "-P", "-F", kFormat, "-t", session_target(session.name) + ":"});
+    if (!select) {
+        create.append({"-d"});
+    }
+    if (name) {
+        // tmux expands formats in the name.
+        create.append({"-n", literal_format(*name)});
+    }
+    add_start_options(create, start_directory, environment);
+    if (command) {
+        create.append({"--", *command});
+    }
+    std::string output = checked_bytes(create, kFailure);
+    std::optional<Indexed> made = indexed_record(output, kWindowFields);
+    if (!made) {
+        throw Error("unexpected new-window output: " + text::quote(text::trim(text::decode_lossy(output))));
+    }
+    return WindowRecord{session.name, made->index, session.socket, text::decode_lossy(made->values[1])};
+}
+
 SessionMetadata session_metadata(const SessionRecord& session) {
     std::string not_found = "session " + text::quote(session.name) + " not found";
     if (!is_session_name(session.name)) {

@@ -16,7 +16,7 @@ runner::Result run_program(const Argv& argv, runner::Output out, runner::Output 
 }  // namespace
 
 Command tmux_command(const Socket& socket, std::initializer_list<std::string_view> args) {
-    Command command{socket, {}, {}};
+    Command command{socket, {}, {}, std::nullopt};
     command.args.reserve(args.size() + 2);
     for (std::string_view arg : args) {
         command.args.emplace_back(arg);
@@ -33,6 +33,10 @@ Argv process_argv(const Command& command) {
         argv.emplace_back("-S");
         argv.push_back(*command.socket);
     }
+    if (command.config) {
+        argv.emplace_back("-f");
+        argv.push_back(*command.config);
+    }
     auto next_chain = command.chained_at.begin();
     for (std::size_t i = 0; i < command.args.size(); ++i) {
         if (next_chain != command.chained_at.end() && *next_chain == i) {
@@ -40,7 +44,7 @@ Argv process_argv(const Command& command) {
             ++next_chain;
         }
         std::string& carried = argv.emplace_back(command.args[i]);
-        if (carried.ends_with(';')) {
+        if (!command.verbatim && carried.ends_with(';')) {
             carried.insert(carried.size() - 1, 1, '\\');
         }
     }
@@ -101,7 +105,7 @@ Command strictly_resolved(const Socket& socket, std::string_view target,
                           std::initializer_list<std::string_view> display_args) {
     Command command = tmux_command(socket, {"list-panes", "-t", target, "-f", "0"});
     command.chain();
-    command.args.insert(command.args.end(), display_args.begin(), display_args.end());
+    command.append(display_args);
     return command;
 }
 
@@ -186,12 +190,24 @@ void run_checked(const Command& command, const FailureWording& wording) {
     }
 }
 
-std::string checked_bytes(const Command& command, const FailureWording& wording) {
+namespace {
+
+runner::Captured checked_capture(const Command& command, const FailureWording& wording) {
     runner::Result result = run_tmux(command, runner::Output::kCapture, runner::Output::kCapture);
     if (!result.ok()) {
         raise_failure(result, wording);
     }
-    return std::string(result.out.view());
+    return std::move(result.out);
+}
+
+}  // namespace
+
+std::string checked_bytes(const Command& command, const FailureWording& wording) {
+    return std::string(checked_capture(command, wording).view());
+}
+
+Text checked_text(const Command& command, const FailureWording& wording) {
+    return Text(checked_capture(command, wording));
 }
 
 std::string checked_output(const Command& command, const FailureWording& wording) {

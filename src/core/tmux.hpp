@@ -24,17 +24,23 @@ struct Command {
     // Where in `args` a further command of the same client starts; the transport puts its
     // own separator there.
     std::vector<std::size_t> chained_at;
+    // The configuration file for a command that may start the server.
+    std::optional<std::string> config;
+    // The arguments are a tmux command line as the caller wrote it, separators and all.
+    bool verbatim = false;
 
     // What is appended from now on is the next command, run by the same client.
     void chain() { chained_at.push_back(args.size()); }
+    void append(std::initializer_list<std::string_view> more) { args.insert(args.end(), more.begin(), more.end()); }
 };
 
 Command tmux_command(const Socket& socket, std::initializer_list<std::string_view> args);
 
 // The argument vector of the per-process transport: "tmux", "-u" (UTF-8 output whatever
-// the locale; otherwise tmux prints "_" for every non-ASCII character), the socket option,
-// then the arguments. tmux's command line ends a command at any argument that ends in ";"
-// and turns a final "\;" into ";", so one backslash before a final ";" carries every text.
+// the locale; otherwise tmux prints "_" for every non-ASCII character), the socket and
+// configuration options, then the arguments. tmux's command line ends a command at any
+// argument that ends in ";" and turns a final "\;" into ";", so one backslash before a
+// final ";" carries every text (a verbatim command keeps its own).
 Argv process_argv(const Command& command);
 
 // Text tmux would expand as a format (#{...}, #(...) runs a shell command in the server)
@@ -116,6 +122,8 @@ void run_checked(const Command& command, const FailureWording& wording);
 std::string checked_output(const Command& command, const FailureWording& wording);
 // The same, undecoded.
 std::string checked_bytes(const Command& command, const FailureWording& wording);
+// The same, decoded without a copy where the output is valid UTF-8.
+Text checked_text(const Command& command, const FailureWording& wording);
 
 // Throws the Error for a run that did not start or did not succeed.
 [[noreturn]] void raise_failure(runner::Result& result, const FailureWording& wording);

@@ -8,6 +8,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "py/convert.hpp"
 #include "py/python.hpp"
@@ -46,6 +47,45 @@ struct Flag {
 struct U32 {
     using Value = std::uint32_t;
     Value convert(PyObject* value, const char* name) const { return to_u32(value, name); }
+};
+
+struct Positive {
+    using Value = std::uint32_t;
+    Value convert(PyObject* value, const char* name) const { return to_positive(value, name); }
+};
+
+struct TextMapping {
+    using Value = std::vector<std::pair<std::string, std::string>>;
+    Value convert(PyObject* value, const char* name) const { return to_text_mapping(value, name); }
+};
+
+struct Pattern {
+    using Value = SearchPattern;
+    Value convert(PyObject* value, const char* name) const { return to_search_pattern(value, name); }
+};
+
+// Seconds above zero, with a default.
+struct Interval {
+    using Value = double;
+    double fallback;
+    Value convert(PyObject* value, const char* name) const {
+        return value == nullptr ? fallback : to_seconds(value, name, false);
+    }
+};
+
+// Seconds from zero up, with a default; None for no limit.
+struct Timeout {
+    using Value = std::optional<double>;
+    double fallback;
+    Value convert(PyObject* value, const char* name) const {
+        if (value == nullptr) {
+            return fallback;
+        }
+        if (value == Py_None) {
+            return std::nullopt;
+        }
+        return to_seconds(value, name, true);
+    }
 };
 
 // The inner kind, or absent for None (and when omitted).
@@ -92,6 +132,28 @@ constexpr Param<kind::U32> u32(const char* name) {
 // An integer in 0..4294967295, or None by default.
 constexpr Param<kind::OrNone<kind::U32>> optional_u32(const char* name) {
     return {{name, "None"}, {}};
+}
+
+// An integer in 1..4294967295, or None by default.
+constexpr Param<kind::OrNone<kind::Positive>> optional_positive(const char* name) {
+    return {{name, "None"}, {}};
+}
+// A mapping of str to str, or None by default.
+constexpr Param<kind::OrNone<kind::TextMapping>> optional_text_mapping(const char* name) {
+    return {{name, "None"}, {}};
+}
+
+// A str or a compiled re.Pattern of str.
+constexpr Param<kind::Pattern> pattern(const char* name) {
+    return {{name}, {}};
+}
+// A duration in seconds above zero; `shown` is the default as the signature writes it.
+constexpr Param<kind::Interval> interval(const char* name, const char* shown, double fallback) {
+    return {{name, shown}, {fallback}};
+}
+// A duration in seconds from zero up, or None for no limit.
+constexpr Param<kind::Timeout> timeout(const char* name, const char* shown, double fallback) {
+    return {{name, shown}, {fallback}};
 }
 
 template <class Kind>

@@ -113,6 +113,77 @@ std::uint32_t to_u32(PyObject* value, const char* param) {
     return static_cast<std::uint32_t>(number);
 }
 
+std::uint32_t to_positive(PyObject* value, const char* param) {
+    long number = PyLong_AsLong(value);
+    if (number == -1 && PyErr_Occurred() != nullptr) {
+        rethrow_with_param(param);
+    }
+    if (number <= 0) {
+        std::string message = "argument '" + std::string(param) + "': must be positive, not " + std::to_string(number);
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        throw ErrorAlreadySet{};
+    }
+    return to_u32(value, param);
+}
+
+double to_seconds(PyObject* value, const char* param, bool zero_allowed) {
+    if (!PyFloat_Check(value) && !PyLong_Check(value)) {
+        raise_cast_error(value, param, "float");
+    }
+    double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred() != nullptr) {
+        rethrow_with_param(param);
+    }
+    // Written so that NaN fails too.
+    if (!(zero_allowed ? seconds >= 0.0 : seconds > 0.0)) {
+        Ref shown = Ref::steal(PyObject_Repr(value));
+        Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': must be %s, not %U", param,
+                                                      zero_allowed ? "zero or more" : "positive", shown.get()));
+        PyErr_SetObject(PyExc_ValueError, message.get());
+        throw ErrorAlreadySet{};
+    }
+    return seconds;
+}
+
+std::vector<std::pair<std::string, std::string>> to_text_mapping(PyObject* value, const char* param) {
+    if (!PyDict_Check(value) && PyObject_HasAttrString(value, "items") == 0) {
+        raise_cast_error(value, param, "Mapping[str, str]");
+    }
+    Ref items = Ref::steal(PyMapping_Items(value));
+    Py_ssize_t count = PyList_Size(items.get());
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyList_GetItem(items.get(), i);
+        if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
+            raise_cast_error(value, param, "Mapping[str, str]");
+        }
+        pairs.emplace_back(to_str(PyTuple_GetItem(item, 0), param), to_str(PyTuple_GetItem(item, 1), param));
+    }
+    return pairs;
+}
+
+SearchPattern to_search_pattern(PyObject* value, const char* param) {
+    if (PyUnicode_Check(value)) {
+        return SearchPattern{Ref::new_ref(value), to_str(value, param), false};
+    }
+    Ref re = Ref::steal(PyImport_ImportModule("re"));
+    Ref pattern_type = Ref::steal(PyObject_GetAttrString(re.get(), "Pattern"));
+    int is_pattern = PyObject_IsInstance(value, pattern_type.get());
+    if (is_pattern < 0) {
+        throw ErrorAlreadySet{};
+    }
+    if (is_pattern == 0) {
+        raise_cast_error(value, param, "str | re.Pattern[str]");
+    }
+    Ref source = Ref::steal(PyObject_GetAttrString(value, "pattern"));
+    if (!PyUnicode_Check(source.get())) {
+        std::string message = "argument '" + std::string(param) + "': a bytes pattern cannot search text";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        throw ErrorAlreadySet{};
+    }
+    return SearchPattern{Ref::new_ref(value), {}, true};
+}
+
 Ref new_str(std::string_view text) {
     return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "py/python.hpp"
@@ -17,6 +18,21 @@ std::string to_str(PyObject* value, const char* param);
 bool to_bool(PyObject* value, const char* param);
 // An integer index in 0..4294967295, read through the interpreter's C long conversion.
 std::uint32_t to_u32(PyObject* value, const char* param);
+
+// An integer in 1..4294967295: ValueError for 0 and below, OverflowError above.
+std::uint32_t to_positive(PyObject* value, const char* param);
+// A float or an int, at least zero (or above zero); ValueError otherwise, NaN included.
+double to_seconds(PyObject* value, const char* param, bool zero_allowed);
+// A mapping of str to str, as its items in iteration order.
+std::vector<std::pair<std::string, std::string>> to_text_mapping(PyObject* value, const char* param);
+
+// What to look for in text: a str, as a substring, or a compiled re.Pattern of str, searched.
+struct SearchPattern {
+    Ref object;        // as given, for messages
+    std::string text;  // the str's UTF-8; empty for a compiled pattern
+    bool compiled = false;
+};
+SearchPattern to_search_pattern(PyObject* value, const char* param);
 
 // Result builders; each returns a new reference or throws ErrorAlreadySet.
 Ref new_str(std::string_view text);

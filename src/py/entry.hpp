@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <cerrno>
 #include <exception>
 #include <new>
 
@@ -22,6 +23,12 @@ inline void translate_exception() noexcept {
     } catch (const ErrorAlreadySet&) {
     } catch (const runner::Interrupted&) {
     } catch (const core::Error& error) {
+        if (error.kind() == core::Error::Kind::kOs) {
+            // OSError picks its subclass (FileNotFoundError, ...) from the number.
+            errno = error.error_number();
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, error.message().c_str());
+            return;
+        }
         PyObject* type = error.kind() == core::Error::Kind::kValue ? PyExc_ValueError : PyExc_RuntimeError;
         const std::string& message = error.message();
         PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));

@@ -21,6 +21,12 @@ PyTypeObject* create_type(const TypeSpec& spec) {
     if (spec.getsets != nullptr) {
         slots.push_back({Py_tp_getset, spec.getsets});
     }
+    if (spec.compare_slot != nullptr) {
+        slots.push_back({Py_tp_richcompare, reinterpret_cast<void*>(spec.compare_slot)});
+        // A class that compares by value and has no hash of its own is unhashable.
+        hashfunc hash = spec.hash_slot != nullptr ? spec.hash_slot : PyObject_HashNotImplemented;
+        slots.push_back({Py_tp_hash, reinterpret_cast<void*>(hash)});
+    }
     slots.push_back({0, nullptr});
 
     // No BASETYPE (not subclassable), no GC (instances hold no Python objects), no dict or

@@ -56,6 +56,8 @@ struct TypeSpec {
     reprfunc repr_slot;                // nullptr: the interpreter's default repr
     PyMethodDef* methods;
     PyGetSetDef* getsets;
+    richcmpfunc compare_slot = nullptr;  // nullptr: identity comparison
+    hashfunc hash_slot = nullptr;        // nullptr: identity hash (or none when comparing)
 };
 
 // Creates the type; throws ErrorAlreadySet on failure.

@@ -65,20 +65,23 @@ int Child::wait_once(int options, siginfo_t& info) noexcept {
     return ::waitid(P_PID, static_cast<id_t>(pid_), &info, options | WEXITED | __WALL);
 }
 
-bool Child::reap(bool block, bool& success) {
+bool Child::reap(bool block, std::optional<int>& returncode) {
     siginfo_t info;
+    returncode.reset();
     if (wait_once(block ? 0 : WNOHANG, info) == 0) {
         if (info.si_pid == 0) {
             return false;
         }
-        success = info.si_code == CLD_EXITED && info.si_status == 0;
+        returncode = info.si_code == CLD_EXITED ? info.si_status : -info.si_status;
     } else if (errno == EINTR) {
         return false;
     } else if (errno == ECHILD) {
         // Reaped by someone else: the kernel, with SIGCHLD ignored, or a waitpid(-1) in a
         // signal handler. Kernels before 6.15 keep no status for the pidfd: it is lost then.
         int status = 0;
-        success = status_kept_by_pidfd(pidfd_.get(), status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (status_kept_by_pidfd(pidfd_.get(), status)) {
+            returncode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        }
     } else {
         throw_os_failure("waitid");
     }

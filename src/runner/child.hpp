@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 
+#include <optional>
 #include <utility>
 
 #include "runner/fd.hpp"
@@ -33,10 +34,11 @@ public:
 
     bool has_pidfd() const noexcept { return pidfd_.valid(); }
 
-    // Collects the exit status. True once that is done, with `success` telling whether the
-    // child exited with code 0; a status someone else collected first counts as failure.
-    // False while the child runs (block false) or when a signal interrupted the wait.
-    bool reap(bool block, bool& success);
+    // Collects the exit status. True once that is done, with `returncode` the exit code, or
+    // minus the number of the signal that ended the child, or nothing when someone else
+    // collected the status first and the kernel kept none. False while the child runs
+    // (block false) or when a signal interrupted the wait.
+    bool reap(bool block, std::optional<int>& returncode);
     // Sleeps until the child has exited, without collecting it, or the time is up or a
     // signal arrives; true when it has exited. Needs the pidfd.
     bool exited_within(int timeout_ms);

@@ -154,12 +154,12 @@ void drain(std::array<Sink, 2>& sinks, Child& child) {
     }
 }
 
-// Blocks until the child exits; true when it exited with code 0.
-bool wait_for_exit(Child& child) {
-    bool success = false;
+// Blocks until the child exits; its return code, when it is known.
+std::optional<int> wait_for_exit(Child& child) {
+    std::optional<int> returncode;
     // Once its output has reached end of file the child has usually exited already.
-    if (child.reap(false, success)) {
-        return success;
+    if (child.reap(false, returncode)) {
+        return returncode;
     }
     // Sleeping on the pidfd, not in waitid, notices a signal that lands just before the
     // sleep within one check interval.
@@ -168,16 +168,16 @@ bool wait_for_exit(Child& child) {
             check_interrupt(child);
         }
     }
-    while (!child.reap(true, success)) {
+    while (!child.reap(true, returncode)) {
         check_interrupt(child);
     }
-    return success;
+    return returncode;
 }
 
 Result collect(std::array<Sink, 2>& sinks, Child& child) {
     drain(sinks, child);
     Result result;
-    result.success = wait_for_exit(child);
+    result.returncode = wait_for_exit(child);
     result.out = std::move(sinks[0].bytes);
     result.err.assign(sinks[1].bytes.view());
     return result;

@@ -49,11 +49,13 @@ private:
 // What one child run gave: either a start failure, or an exit verdict and the captured bytes.
 struct Result {
     std::optional<std::string> start_failure;
-    bool success = false;
+    // The exit code, or minus the number of the signal that ended the child; nothing when
+    // the status was lost (only on kernels that keep none for a child someone else reaped).
+    std::optional<int> returncode;
     Captured out;
     std::string err;
 
-    bool ok() const noexcept { return !start_failure && success; }
+    bool ok() const noexcept { return !start_failure && returncode == 0; }
 };
 
 // Thrown when the interrupt check asked to abandon a run. The child has been killed and
