@@ -2,7 +2,7 @@
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-BUILD_DEPS := "scikit-build-core>=0.10" "cmake>=3.26" ninja
+BUILD_DEPS := "scikit-build-core>=0.11" "cmake>=3.26" ninja
 TEST_DEPS := pytest numpy hypothesis
 # A persistent build directory keeps rebuilds incremental.
 BUILD_FLAGS := -C build-dir=build/release -C cmake.define.VORDALIN_WERROR=ON
