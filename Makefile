@@ -3,7 +3,9 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.11" "cmake>=3.26" ninja
-TEST_DEPS := pytest numpy hypothesis
+# mypy checks code against the stubs; the pin keeps its verdicts stable.
+MYPY := mypy==2.4.1
+TEST_DEPS := pytest numpy hypothesis $(MYPY)
 # A persistent build directory keeps rebuilds incremental.
 BUILD_FLAGS := -C build-dir=build/release -C cmake.define.VORDALIN_WERROR=ON
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)

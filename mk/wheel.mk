@@ -7,8 +7,7 @@
 # Nothing here becomes a dependency of the module; the tools live in the check's venvs.
 
 DIST_DIR := build/dist-check
-DIST_MYPY := mypy==2.4.1
-DIST_TOOLS := $(DIST_MYPY) abi3audit==0.0.26 build==1.6.1
+DIST_TOOLS := $(MYPY) abi3audit==0.0.26 build==1.6.1
 # The oldest Python the abi3 wheel serves: python3.10 on PATH or from pyenv, else
 # $(PYTHON). Looked up when the recipe runs, so other targets pay nothing for it.
 DIST_PYTHON ?= $$(python3.10 -c 'import sys; print(sys.executable)' 2>/dev/null || \
@@ -39,6 +38,6 @@ check-dist:
 	$(call dist_typecheck,$(DIST_DIR)/wheel-venv)
 	$(DIST_DIR)/wheel-venv/bin/python -m build --sdist --outdir $(DIST_DIR)/sdist .
 	$(DIST_PYTHON) -m venv $(DIST_DIR)/sdist-venv
-	$(DIST_DIR)/sdist-venv/bin/pip install -q $(DIST_MYPY) $(DIST_DIR)/sdist/vordalin-*.tar.gz
+	$(DIST_DIR)/sdist-venv/bin/pip install -q $(MYPY) $(DIST_DIR)/sdist/vordalin-*.tar.gz
 	$(call dist_typecheck,$(DIST_DIR)/sdist-venv)
 	@echo "check-dist: wheel, abi3audit, sdist, stubtest and mypy --strict all passed"
