@@ -104,10 +104,12 @@ def render(version, ranges):
         "    char32_t last;\n"
         "};\n"
         "\n"
-        "// Sorted, non-overlapping and non-adjacent inclusive ranges.\n"
+        "// Sorted, non-overlapping and non-adjacent inclusive ranges, one to a line.\n"
+        "// clang-format off\n"
         "inline constexpr CodePointRange kEscapedRanges[] = {\n"
         f"{rows}"
         "};\n"
+        "// clang-format on\n"
         "\n"
         "}  // namespace vordalin::text::tables\n"
     )

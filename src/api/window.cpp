@@ -40,12 +40,14 @@ const py::TypeSpec& window_spec() {
         field<Record, &Record::socket>("socket"),
         renamable<Record, &Record::name, core::rename_window>("name", "new_name"),
         acting<Record, core::select_window>(
-            "select", "select a window if not selected\n\nReturns:\n    True if selected, False if the operation failed"),
-        acting<Record, core::window_panes>("panes",
-                                           "list panes in a window\n\nReturns:\n    a list of panes available in this window"),
+            "select",
+            "select a window if not selected\n\nReturns:\n    True if selected, False if the operation failed"),
+        acting<Record, core::window_panes>(
+            "panes", "list panes in a window\n\nReturns:\n    a list of panes available in this window"),
         acting<Record, core::window_metadata>("metadata", "get window metadata\n\nReturns:\n    WindowMetadata"),
-        acting<Record, next_window>("next", "Move to the next tmux window in this session and return it.\n\nReturns:\n"
-                                            "    The newly selected Window, or None if the operation fails."),
+        acting<Record, next_window>("next",
+                                    "Move to the next tmux window in this session and return it.\n\nReturns:\n"
+                                    "    The newly selected Window, or None if the operation fails."),
         acting<Record, previous_window>("previous",
                                         "Move to the previous tmux window in this session and return it.\n\nReturns:\n"
                                         "    The newly selected Window, or None if the operation fails."),

@@ -21,7 +21,8 @@ void rerun_last_command(const LastCommandRecord& record) {
 
 std::string read_last_command(const LastCommandRecord& record) {
     run_checked(tmux_argv(record.socket, {"send-keys", "-t", record.pane_id, kReadingLine, "Enter"}), kFailure);
-    std::string screen = checked_output(tmux_argv(record.socket, {"capture-pane", "-p", "-t", record.pane_id}), kFailure);
+    std::string screen =
+        checked_output(tmux_argv(record.socket, {"capture-pane", "-p", "-t", record.pane_id}), kFailure);
     std::vector<std::string_view> lines = text::split_lines(screen);
     // The lowest answer on the screen is the newest; the echo of the typed line sits
     // behind the prompt and so never starts with the marker.

@@ -17,8 +17,9 @@ constexpr std::string_view kWindowFormat = "#{session_name}\t#{window_index}\t#{
 // trimmed once, then cut at tabs into at most `pieces` pieces.
 std::vector<std::string> lookup_fields(const ServerRecord& server, const std::string& target,
                                        std::string_view format, std::size_t pieces, std::string_view not_found) {
-    std::string output = checked_output(strictly_resolved(server.socket, target, {"display-message", "-p", "-t", target, format}),
-                                        {not_found, ErrorText::kUntrimmed, Launch::kServer});
+    std::string output =
+        checked_output(strictly_resolved(server.socket, target, {"display-message", "-p", "-t", target, format}),
+                       {not_found, ErrorText::kUntrimmed, Launch::kServer});
     std::vector<std::string> fields;
     for (std::string_view piece : text::split_at_most(text::trim(output), '\t', pieces)) {
         fields.emplace_back(piece);
@@ -76,7 +77,8 @@ SessionRecord new_session(const ServerRecord& server, const std::string& name) {
 
 std::vector<SessionRecord> list_sessions(const ServerRecord& server) {
     std::vector<SessionRecord> sessions;
-    std::optional<std::string> output = quiet_output(tmux_argv(server.socket, {"list-sessions", "-F", "#{session_name}"}));
+    std::optional<std::string> output =
+        quiet_output(tmux_argv(server.socket, {"list-sessions", "-F", "#{session_name}"}));
     if (!output) {
         return sessions;
     }

@@ -36,8 +36,8 @@ void rename_session(SessionRecord& session, const std::string& new_name) {
 
 std::vector<WindowRecord> session_windows(const SessionRecord& session) {
     std::vector<WindowRecord> windows;
-    std::optional<std::string> output = quiet_output(
-        tmux_argv(session.socket, {"list-windows", "-t", session_target(session.name), "-F", "#{window_index}|#{window_name}"}));
+    std::optional<std::string> output = quiet_output(tmux_argv(
+        session.socket, {"list-windows", "-t", session_target(session.name), "-F", "#{window_index}|#{window_name}"}));
     if (!output) {
         return windows;
     }

@@ -43,8 +43,8 @@ void rename_window(WindowRecord& window, const std::string& new_name) {
 
 std::vector<PaneRecord> window_panes(const WindowRecord& window) {
     std::vector<PaneRecord> panes;
-    std::optional<std::string> output = quiet_output(
-        tmux_argv(window.socket, {"list-panes", "-t", target_of(window), "-F", "#{pane_index}|#{pane_id}|#{pane_title}"}));
+    std::optional<std::string> output = quiet_output(tmux_argv(
+        window.socket, {"list-panes", "-t", target_of(window), "-F", "#{pane_index}|#{pane_id}|#{pane_title}"}));
     if (!output) {
         return panes;
     }
@@ -79,8 +79,9 @@ WindowMetadata window_metadata(const WindowRecord& window) {
 std::optional<WindowRecord> step_window(const WindowRecord& window, Step step) {
     std::string_view move = step == Step::kNext ? "next-window" : "previous-window";
     std::string session = session_target(window.session_name);
-    runner::Result moved = runner::run(tmux_argv(window.socket, {move, "-t", session}),
-                                       runner::Streams{runner::Input::kNull, runner::Output::kNull, runner::Output::kNull});
+    runner::Result moved =
+        runner::run(tmux_argv(window.socket, {move, "-t", session}),
+                    runner::Streams{runner::Input::kNull, runner::Output::kNull, runner::Output::kNull});
     if (!moved.ok()) {
         return std::nullopt;
     }

@@ -10,7 +10,8 @@ struct CodePointRange {
     char32_t last;
 };
 
-// Sorted, non-overlapping and non-adjacent inclusive ranges.
+// Sorted, non-overlapping and non-adjacent inclusive ranges, one to a line.
+// clang-format off
 inline constexpr CodePointRange kEscapedRanges[] = {
     {0x000000, 0x00001F},
     {0x00007F, 0x0000A0},
@@ -889,5 +890,6 @@ inline constexpr CodePointRange kEscapedRanges[] = {
     {0x03134B, 0x03134F},
     {0x0323B0, 0x10FFFF},
 };
+// clang-format on
 
 }  // namespace vordalin::text::tables
