@@ -2,21 +2,24 @@
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-BUILD_DEPS := "scikit-build-core>=0.10" "cmake>=3.26" ninja
-TEST_DEPS := pytest numpy hypothesis
+BUILD_DEPS := "scikit-build-core>=0.11" "cmake>=3.26" ninja
+# mypy checks code against the stubs; the pin keeps its verdicts stable.
+MYPY := mypy==2.4.1
+TEST_DEPS := pytest numpy hypothesis $(MYPY)
 # A persistent build directory keeps rebuilds incremental.
 BUILD_FLAGS := -C build-dir=build/release -C cmake.define.VORDALIN_WERROR=ON
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
 .PHONY: demo test install tmux clean
 
-demo: install
+demo: install tmux
 	$(PY) examples/tour.py
 
-test: install
+test: install tmux
 	$(PY) -m pytest tests -q
 
-install: $(VENV)/.deps tmux
+# Builds and installs the module into .venv; needs no root and no tmux.
+install: $(VENV)/.deps
 	$(PY) -m pip install --no-build-isolation --no-deps -q $(BUILD_FLAGS) .
 
 $(VENV)/.deps: pyproject.toml Makefile
@@ -25,14 +28,15 @@ $(VENV)/.deps: pyproject.toml Makefile
 	$(PY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
+# The only step that may ask for root, and only when tmux is missing.
 tmux:
 	@command -v tmux >/dev/null 2>&1 || { \
 		echo "installing tmux from Debian's packages"; \
 		$(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq tmux; }
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
 
-# Targets beyond demo and test (bench, sanitize, leakcheck, soak, wheel checks) live in
+# Targets beyond demo and test (bench, sanitize, leakcheck, soak, dist) live in
 # mk/, one file per concern, and reuse the variables and targets above.
 include $(wildcard mk/*.mk)

@@ -43,7 +43,7 @@ sanitize: $(SAN_VENV)/.deps tmux
 
 # Only definite and indirect losses count, and only those whose stack passes through the
 # module; tools/python.supp hides what the interpreter itself loses.
-leakcheck: install
+leakcheck: install tmux
 	@command -v valgrind >/dev/null 2>&1 || { \
 		echo "installing valgrind from Debian's packages"; \
 		$(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq valgrind; }
@@ -54,5 +54,5 @@ leakcheck: install
 		$(PY) tools/leakcheck.py --iterations $(LEAK_ITERATIONS)
 	$(PY) tools/leakcheck.py --report $(LEAK_LOG).xml
 
-soak: install
+soak: install tmux
 	$(PY) tools/soak.py --calls $(SOAK_CALLS)

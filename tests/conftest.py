@@ -10,10 +10,15 @@ from pathlib import Path
 
 import pytest
 
-from helpers import REAL_TMUX, counted
+from helpers import C_COMPILER, PREREQUISITES, REAL_TMUX, REQUIRE_ALL, counted
 
 HERE = Path(__file__).resolve().parent
 FAKE_PROGRAMS = ("tmux", "id", "ps")
+
+
+def pytest_configure(config):
+    if REQUIRE_ALL and (missing := [what for what, found in PREREQUISITES.items() if not found]):
+        raise pytest.UsageError("VORDALIN_REQUIRE_ALL=1, but the suite lacks: " + ", ".join(missing))
 
 
 def _short_tempdir():
@@ -42,10 +47,10 @@ def private_env(monkeypatch):
 
 @pytest.fixture(scope="session")
 def fake_binary(tmp_path_factory):
-    if (cc := shutil.which("cc") or shutil.which("gcc")) is None:
-        pytest.skip("no C compiler to build the fake tmux")
+    if C_COMPILER is None:
+        pytest.skip("no C compiler (cc or gcc) to build the fake tmux")
     out = tmp_path_factory.mktemp("fake-build") / "fake_tool"
-    subprocess.run([cc, "-O2", "-Wall", "-o", str(out), str(HERE / "fake_tool.c")], check=True)
+    subprocess.run([C_COMPILER, "-O2", "-Wall", "-o", str(out), str(HERE / "fake_tool.c")], check=True)
     return out
 
 

@@ -1,13 +1,31 @@
 """Helpers the tests import directly (fixtures live in conftest.py)."""
 
+import importlib.util
 import os
 import shutil
 import time
 
 import pytest
 
+try:
+    import numpy  # its scalars are the foreign ints and bools that arguments must take or refuse
+except ImportError:
+    numpy = None
+
+# What the suite needs from the machine. Tests that lack one skip and say why; with
+# VORDALIN_REQUIRE_ALL=1 (CI sets it) a missing one stops the run before any test.
 REAL_TMUX = shutil.which("tmux")
+C_COMPILER = shutil.which("cc") or shutil.which("gcc")
+PREREQUISITES = {"tmux": REAL_TMUX, "a C compiler (cc or gcc) to build the fake tmux": C_COMPILER, "numpy": numpy,
+                 "mypy": importlib.util.find_spec("mypy")}
+REQUIRE_ALL = os.environ.get("VORDALIN_REQUIRE_ALL") == "1"
 needs_tmux = pytest.mark.skipif(REAL_TMUX is None, reason="tmux is not installed")
+needs_numpy = pytest.mark.skipif(numpy is None, reason="numpy is not installed")
+
+
+def numpy_scalar(kind, value):
+    """numpy.<kind>(value), or None where numpy is missing: the case holding it is marked needs_numpy."""
+    return getattr(numpy, kind)(value) if numpy else None
 
 
 def counted(text):

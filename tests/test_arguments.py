@@ -1,9 +1,9 @@
 """Argument checking: call shapes and the conversion of texts, integers and booleans."""
 
-import numpy
 import pytest
 
 import vordalin
+from helpers import needs_numpy, numpy_scalar
 
 OUT_OF_RANGE = (OverflowError, "^out of range integral type conversion attempted$")
 TOO_BIG = (OverflowError, "^Python int too large to convert to C long$")  # the interpreter's own
@@ -36,7 +36,8 @@ CAST = "argument '{}': '{}' object cannot be cast as '{}'"
     ("Pane.title=", (3,), {}, CAST.format("title", "int", "str")),
     ("send_keys", ("ls",), {"enter": 1}, CAST.format("enter", "int", "bool")),
     ("send_keys", ("ls", None), {}, CAST.format("enter", "NoneType", "bool")),
-    ("send_keys", ("ls",), {"enter": numpy.int64(0)}, CAST.format("enter", "int64", "bool")),
+    pytest.param("send_keys", ("ls",), {"enter": numpy_scalar("int64", 0)}, CAST.format("enter", "int64", "bool"),
+                 marks=needs_numpy),
 ])
 def test_refused_calls(classes, fake_tmux, target, args, kwargs, message):
     server, pane = vordalin.Server(), classes.Pane("s", 0, 0, "%1", "t", None)
@@ -71,9 +72,12 @@ READ_INDEX = {"index": lambda c, v: c.Window("s", v, None, "n").index,
 
 
 @pytest.mark.parametrize("value, expected", [
-    (0, 0), (4294967295, 4294967295), (True, 1), (numpy.uint8(7), 7), (numpy.int64(12), 12),
+    (0, 0), (4294967295, 4294967295), (True, 1),
+    pytest.param(numpy_scalar("uint8", 7), 7, marks=needs_numpy),
+    pytest.param(numpy_scalar("int64", 12), 12, marks=needs_numpy),
     (-1, OUT_OF_RANGE), (4294967296, OUT_OF_RANGE), (-(2**31), OUT_OF_RANGE), (2**63, TOO_BIG), (-(2**63) - 1, TOO_BIG),
-    ("1", NOT_INTEGER), (1.0, NOT_INTEGER), (None, NOT_INTEGER), (numpy.float64(2.0), NOT_INTEGER),
+    ("1", NOT_INTEGER), (1.0, NOT_INTEGER), (None, NOT_INTEGER),
+    pytest.param(numpy_scalar("float64", 2.0), NOT_INTEGER, marks=needs_numpy),
 ])
 @pytest.mark.parametrize("where", list(READ_INDEX))
 def test_integers(classes, where, value, expected):
@@ -84,7 +88,8 @@ def test_integers(classes, where, value, expected):
             READ_INDEX[where](classes, value)
 
 
-@pytest.mark.parametrize("value, sent", [(True, True), (False, False), (numpy.True_, True), (numpy.False_, False)])
+@pytest.mark.parametrize("value, sent", [(True, True), (False, False), *(pytest.param(
+    numpy_scalar("bool_", v), v, marks=needs_numpy) for v in (True, False))])
 def test_booleans_accepted(classes, fake_tmux, value, sent):
     assert classes.Pane("s", 0, 0, "%1", "t", None).send_keys("ls", enter=value) is True
     assert fake_tmux.calls == [["send-keys", "-t", "%1", "--", "ls"] + (["Enter"] if sent else [])]

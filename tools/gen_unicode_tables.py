@@ -118,7 +118,8 @@ def render(version, escaped, unshowable):
         "    char32_t last;\n"
         "};\n"
         "\n"
-        "// Sorted, non-overlapping and non-adjacent inclusive ranges.\n"
+        "// Sorted, non-overlapping and non-adjacent inclusive ranges, one to a line.\n"
+        "// clang-format off\n"
         "inline constexpr CodePointRange kEscapedRanges[] = {\n"
         f"{rows(escaped)}"
         "};\n"
@@ -127,6 +128,7 @@ def render(version, escaped, unshowable):
         "inline constexpr CodePointRange kUnshowableRanges[] = {\n"
         f"{rows(unshowable)}"
         "};\n"
+        "// clang-format on\n"
         "\n"
         "}  // namespace vordalin::text::tables\n"
     )

@@ -6,7 +6,7 @@ can name them (under `typing.TYPE_CHECKING` or in string annotations) while an i
 them fails as it does at run time. No class can be subclassed.
 """
 
-from typing import Any, final, type_check_only
+from typing import final, type_check_only
 
 __all__ = ["Server"]
 
@@ -168,10 +168,10 @@ class Pane:
     def is_alive(self) -> bool:
         """Runs tmux: whether the pane's program still runs; raises RuntimeError on failure."""
     @property
-    def current_command(self) -> Any:
+    def current_command(self) -> str | None:
         """Runs tmux: the name of the program in the pane (a str), or None on failure."""
     @property
-    def current_commandline(self) -> Any:
+    def current_commandline(self) -> str | None:
         """Runs tmux and ps: the pane program's command line (a str), or None on failure."""
     @property
     def last_command(self) -> LastCommand:
@@ -186,7 +186,7 @@ class Pane:
         """Restarts the pane's program; raises RuntimeError on failure."""
     def send_keys(self, keys: str, enter: bool = False, clear_first: bool = False) -> bool:
         """Types keys into the pane and gives True; raises RuntimeError on failure."""
-    def capture(self, trim: bool = False, scroll_back: int | None = None, full: bool = False) -> Any:
+    def capture(self, trim: bool = False, scroll_back: int | None = None, full: bool = False) -> str | None:
         """The pane's text (a str), or None on failure; `full` includes all history."""
     def bash_shell(self, respawn: bool = False) -> bool:
         """Replaces the pane's program by bash; raises RuntimeError on failure."""

@@ -86,10 +86,10 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getsets[] = {
-        acting<Record, core::list_sessions>("sessions",
-                                            "list sessions in this server\n\nReturns:\n    A list of Session in this server"),
-        acting<Record, core::server_is_running>("is_running",
-                                                "check if a tmux server is running\n\nReturns:\n    True if running, False if not"),
+        acting<Record, core::list_sessions>(
+            "sessions", "list sessions in this server\n\nReturns:\n    A list of Session in this server"),
+        acting<Record, core::server_is_running>(
+            "is_running", "check if a tmux server is running\n\nReturns:\n    True if running, False if not"),
         acting<Record, core::current_socket>(
             "current_socket",
             "get the tmux socket path for this server\nif a socket was explicitly provided, that is returned.\n"

@@ -61,9 +61,9 @@ void kill_pane(const PaneRecord& pane) {
 }
 
 bool pane_is_alive(const PaneRecord& pane) {
-    std::string output =
-        checked_output(strictly_resolved(pane.socket, pane.pane_id, {"display-message", "-p", "-t", pane.pane_id, "#{pane_dead}"}),
-                       {"tmux display-message failed: "});
+    std::string output = checked_output(
+        strictly_resolved(pane.socket, pane.pane_id, {"display-message", "-p", "-t", pane.pane_id, "#{pane_dead}"}),
+        {"tmux display-message failed: "});
     return text::trim(output) == "0";
 }
 

@@ -1,8 +1,6 @@
 #pragma once
 
-// The one place that includes Python.h, so the limited-API level is set for every file.
-#ifndef Py_LIMITED_API
-#define Py_LIMITED_API 0x030A0000
-#endif
+// The one place that includes Python.h. The build defines Py_LIMITED_API when it builds the
+// abi3 module, so every file sees the same API level.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

@@ -9,7 +9,8 @@ struct CodePointRange {
     char32_t last;
 };
 
-// Sorted, non-overlapping and non-adjacent inclusive ranges.
+// Sorted, non-overlapping and non-adjacent inclusive ranges, one to a line.
+// clang-format off
 inline constexpr CodePointRange kEscapedRanges[] = {
     {0x000000, 0x00001F},
     {0x00007F, 0x0000A0},
@@ -888,6 +889,7 @@ inline constexpr CodePointRange kEscapedRanges[] = {
     {0x03134B, 0x03134F},
     {0x0323B0, 0x10FFFF},
 };
+// clang-format on
 
 // What tmux cannot show: general categories Cc, Zl, Zp and Cn. Same form.
 inline constexpr CodePointRange kUnshowableRanges[] = {
