@@ -32,7 +32,9 @@ PyInterpreterState* g_interpreter = nullptr;
 
 // Runs the interpreter's signal handlers while a child runs; a handler that raised (Ctrl-C's
 // KeyboardInterrupt) makes the runner kill the child and give up.
-bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+bool python_signal_raised() {
+    return PyErr_CheckSignals() != 0;
+}
 
 void add_to_all(PyObject* module, const char* name) {
     PyObject* all = PyObject_GetAttrString(module, "__all__");

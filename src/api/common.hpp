@@ -24,14 +24,30 @@
 
 namespace vordalin::api {
 
-inline py::Ref to_python(const std::string& value) { return py::new_str(value); }
-inline py::Ref to_python(const std::optional<std::string>& value) { return py::new_optional_str(value); }
-inline py::Ref to_python(const core::Text& value) { return py::new_str(value.view()); }
-inline py::Ref to_python(bool value) { return py::new_bool(value); }
-inline py::Ref to_python(std::uint32_t value) { return py::new_int(value); }
-inline py::Ref to_python(std::uint64_t value) { return py::new_int(value); }
-inline py::Ref to_python(int value) { return py::Ref::steal(PyLong_FromLong(value)); }
-inline py::Ref to_python(const std::optional<std::uint32_t>& value) { return py::new_optional_int(value); }
+inline py::Ref to_python(const std::string& value) {
+    return py::new_str(value);
+}
+inline py::Ref to_python(const std::optional<std::string>& value) {
+    return py::new_optional_str(value);
+}
+inline py::Ref to_python(const core::Text& value) {
+    return py::new_str(value.view());
+}
+inline py::Ref to_python(bool value) {
+    return py::new_bool(value);
+}
+inline py::Ref to_python(std::uint32_t value) {
+    return py::new_int(value);
+}
+inline py::Ref to_python(std::uint64_t value) {
+    return py::new_int(value);
+}
+inline py::Ref to_python(int value) {
+    return py::Ref::steal(PyLong_FromLong(value));
+}
+inline py::Ref to_python(const std::optional<std::uint32_t>& value) {
+    return py::new_optional_int(value);
+}
 
 // A record with a class of its own becomes an instance of that class.
 template <class Record>
@@ -151,7 +167,8 @@ concept Identified = requires { core::RecordTable<Record>::kIdentity; };
 
 template <Identified Record>
 auto identity(const Record& record) {
-    return std::apply([&](auto... member) { return std::tie(record.*member...); }, core::RecordTable<Record>::kIdentity);
+    return std::apply([&](auto... member) { return std::tie(record.*member...); },
+                      core::RecordTable<Record>::kIdentity);
 }
 
 template <Identified Record>
@@ -192,7 +209,8 @@ PyObject* reduce(PyObject* self, PyObject*) {
         constexpr auto& fields = core::RecordTable<Record>::kFields;
         py::Ref values = std::apply(
             [&](const auto&... field) {
-                return py::Ref::steal(PyTuple_Pack(1 + sizeof...(field), py::new_str(core::RecordTable<Record>::kClass).get(),
+                return py::Ref::steal(PyTuple_Pack(1 + sizeof...(field),
+                                                   py::new_str(core::RecordTable<Record>::kClass).get(),
                                                    to_python(record.*field.member).get()...));
             },
             fields);

@@ -1,6 +1,6 @@
 // LastCommand: reads or reruns the last command typed in a pane's shell.
-#include "api/common.hpp"
 #include "core/last_command.hpp"
+#include "api/common.hpp"
 
 namespace vordalin::api {
 

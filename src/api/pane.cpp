@@ -21,7 +21,7 @@ constexpr auto kSplit =
 constexpr auto kResize = py::signature(kClass, "resize", py::text("direction"), py::u32("amount"));
 constexpr auto kRespawn = py::signature(kClass, "respawn", py::optional_text("command"), py::flag("kill", false));
 constexpr auto kSendKeys = py::signature(kClass, "send_keys", py::text("keys"), py::flag("enter", false),
-                                        py::flag("clear_first", false), py::keyword_only(py::flag("literal", false)));
+                                         py::flag("clear_first", false), py::keyword_only(py::flag("literal", false)));
 constexpr auto kWaitFor =
     py::signature(kClass, "wait_for", py::pattern("pattern"), py::timeout("timeout", "10.0", 10.0),
                   py::keyword_only(py::flag("full", false)), py::keyword_only(py::interval("interval", "0.05", 0.05)));
@@ -64,9 +64,9 @@ PyObject* wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             double waited = seconds_since(start);
             if (timeout && waited >= *timeout) {
                 py::Ref limit = py::Ref::steal(PyFloat_FromDouble(*timeout));
-                py::Ref message = py::Ref::steal(PyUnicode_FromFormat(
-                    "%R did not appear in pane %s within %R seconds", pattern.object.get(), pane.pane_id.c_str(),
-                    limit.get()));
+                py::Ref message =
+                    py::Ref::steal(PyUnicode_FromFormat("%R did not appear in pane %s within %R seconds",
+                                                        pattern.object.get(), pane.pane_id.c_str(), limit.get()));
                 PyErr_SetObject(PyExc_TimeoutError, message.get());
                 throw py::ErrorAlreadySet{};
             }
@@ -81,7 +81,9 @@ constexpr auto kCapture =
     py::signature(kClass, "capture", py::flag("trim", false), py::optional_u32("scroll_back"), py::flag("full", false));
 constexpr auto kBashShell = py::signature(kClass, "bash_shell", py::flag("respawn", false));
 
-core::LastCommandRecord last_command(const Record& pane) { return core::LastCommandRecord{pane.pane_id, pane.socket}; }
+core::LastCommandRecord last_command(const Record& pane) {
+    return core::LastCommandRecord{pane.pane_id, pane.socket};
+}
 
 }  // namespace
 
@@ -106,22 +108,22 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "    clear_first: first clear the screen before running the command\n\n"
             "Returns:\n    True if successfully sent keys\n"),
         {kWaitFor.name, as_method(wait_for), METH_FASTCALL | METH_KEYWORDS,
-         keep_text(py::signature_doc(
-             kWaitFor.name, kWaitFor.params,
-             "Wait until the pane shows a pattern, and return what it showed.\n\n"
-             "Captures the pane (as capture(full=full) does) every `interval` seconds until the\n"
-             "pattern appears. The interpreter lock is released between captures, and Ctrl-C\n"
-             "ends the wait.\n\n"
-             "Args:\n"
-             "    pattern: A str to find as a substring, or a compiled re.Pattern to search for.\n"
-             "    timeout: Seconds to wait at most; None waits without limit.\n"
-             "    full: Search the pane's history too, not only the visible screen.\n"
-             "    interval: Seconds between two captures.\n\n"
-             "Returns:\n"
-             "    str: the capture in which the pattern appeared, exactly as capture() gives it.\n\n"
-             "Raises:\n"
-             "    TimeoutError: the pattern did not appear within the timeout.\n"
-             "    RuntimeError: the pane cannot be captured (it is gone, or the server is)."))},
+         keep_text(
+             py::signature_doc(kWaitFor.name, kWaitFor.params,
+                               "Wait until the pane shows a pattern, and return what it showed.\n\n"
+                               "Captures the pane (as capture(full=full) does) every `interval` seconds until the\n"
+                               "pattern appears. The interpreter lock is released between captures, and Ctrl-C\n"
+                               "ends the wait.\n\n"
+                               "Args:\n"
+                               "    pattern: A str to find as a substring, or a compiled re.Pattern to search for.\n"
+                               "    timeout: Seconds to wait at most; None waits without limit.\n"
+                               "    full: Search the pane's history too, not only the visible screen.\n"
+                               "    interval: Seconds between two captures.\n\n"
+                               "Returns:\n"
+                               "    str: the capture in which the pattern appeared, exactly as capture() gives it.\n\n"
+                               "Raises:\n"
+                               "    TimeoutError: the pattern did not appear within the timeout.\n"
+                               "    RuntimeError: the pane cannot be captured (it is gone, or the server is)."))},
         method<Record, kCapture, core::capture_pane>(
             "capture a panes content\n\nArgs:\n"
             "    trim: remove trailing whitespaces from the capture output\n"

@@ -84,9 +84,9 @@ PyObject* restore_record(PyObject* const* values, Py_ssize_t count) {
 template <class... Records>
 PyObject* restore_named(std::string_view name, PyObject* const* values, Py_ssize_t count) {
     PyObject* made = nullptr;
-    bool found = ((name == core::RecordTable<Records>::kClass ? (made = restore_record<Records>(values, count), true)
-                                                              : false) ||
-                  ...);
+    bool found =
+        ((name == core::RecordTable<Records>::kClass ? (made = restore_record<Records>(values, count), true) : false) ||
+         ...);
     if (!found) {
         std::string message = "_restore() knows no class " + std::string(name);
         PyErr_SetString(PyExc_TypeError, message.c_str());

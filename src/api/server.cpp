@@ -1,6 +1,6 @@
 // The Server class: one tmux server, named by its socket.
-#include "api/common.hpp"
 #include "core/server.hpp"
+#include "api/common.hpp"
 
 namespace vordalin::api {
 
@@ -60,8 +60,7 @@ PyObject* cmd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 // Server has no text form and shows no fields; its socket is reached through current_socket.
 const py::TypeSpec& class_spec(std::type_identity<Record>) {
     static PyMethodDef methods[] = {
-        method<Record, kNewSession, core::new_session>(
-            "create a new session\n\nReturns:\n    Session"),
+        method<Record, kNewSession, core::new_session>("create a new session\n\nReturns:\n    Session"),
         no_argument_method<Record, core::kill_server>("kill", "kill a tmux server"),
         method<Record, kHasSession, core::has_session>(
             "check if the server contains a session using a session name\n\nReturns:\n"

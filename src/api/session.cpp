@@ -1,6 +1,6 @@
 // The Session class: a session name and the socket of its server.
-#include "api/common.hpp"
 #include "core/session.hpp"
+#include "api/common.hpp"
 
 namespace vordalin::api {
 
@@ -10,10 +10,10 @@ using Record = core::SessionRecord;
 constexpr const char* kClass = core::RecordTable<Record>::kClass;
 
 constexpr auto kNew = py::signature(kClass, "__new__", py::text("name"), py::optional_text("socket"));
-constexpr auto kNewWindow = py::signature(
-    kClass, "new_window", py::optional_text("name"), py::optional_text("command"),
-    py::keyword_only(py::optional_text("start_directory")), py::keyword_only(py::optional_text_mapping("environment")),
-    py::keyword_only(py::flag("select", false)));
+constexpr auto kNewWindow = py::signature(kClass, "new_window", py::optional_text("name"), py::optional_text("command"),
+                                          py::keyword_only(py::optional_text("start_directory")),
+                                          py::keyword_only(py::optional_text_mapping("environment")),
+                                          py::keyword_only(py::flag("select", false)));
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 // The Window class: a window index within a named session, and the window's name.
-#include "api/common.hpp"
 #include "core/window.hpp"
+#include "api/common.hpp"
 
 namespace vordalin::api {
 
@@ -12,7 +12,9 @@ constexpr const char* kClass = core::RecordTable<Record>::kClass;
 constexpr auto kNew = py::signature(kClass, "__new__", py::text("session_name"), py::u32("index"),
                                     py::text_or_none("socket"), py::text("name"));
 
-std::optional<Record> next_window(const Record& window) { return core::step_window(window, core::Step::kNext); }
+std::optional<Record> next_window(const Record& window) {
+    return core::step_window(window, core::Step::kNext);
+}
 std::optional<Record> previous_window(const Record& window) {
     return core::step_window(window, core::Step::kPrevious);
 }

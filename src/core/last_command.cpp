@@ -11,7 +11,9 @@ constexpr std::string_view kMarker = "__VORDALIN__";
 constexpr std::string_view kReadingLine = "printf '__VORDALIN__%s\\n' \"$(fc -ln -1)\"";
 constexpr FailureWording kFailure{"tmux command failed: "};
 
-bool starts_with_marker(std::string_view text) { return text.substr(0, kMarker.size()) == kMarker; }
+bool starts_with_marker(std::string_view text) {
+    return text.substr(0, kMarker.size()) == kMarker;
+}
 
 }  // namespace
 
@@ -21,7 +23,8 @@ void rerun_last_command(const LastCommandRecord& record) {
 
 std::string read_last_command(const LastCommandRecord& record) {
     run_checked(tmux_command(record.socket, {"send-keys", "-t", record.pane_id, kReadingLine, "Enter"}), kFailure);
-    std::string screen = checked_output(tmux_command(record.socket, {"capture-pane", "-p", "-t", record.pane_id}), kFailure);
+    std::string screen =
+        checked_output(tmux_command(record.socket, {"capture-pane", "-p", "-t", record.pane_id}), kFailure);
     std::vector<std::string_view> lines = text::split_lines(screen);
     // The lowest answer on the screen is the newest; the echo of the typed line sits
     // behind the prompt and so never starts with the marker.

@@ -125,8 +125,8 @@ Text checked_capture(const PaneRecord& pane, bool full, std::string_view failure
 }
 
 std::optional<std::uint32_t> pane_pid(const PaneRecord& pane) {
-    std::optional<std::string> output =
-        quiet_output(strictly_resolved(pane.socket, pane.pane_id, {"display-message", "-p", "-t", pane.pane_id, "#{pane_pid}"}));
+    std::optional<std::string> output = quiet_output(
+        strictly_resolved(pane.socket, pane.pane_id, {"display-message", "-p", "-t", pane.pane_id, "#{pane_pid}"}));
     if (!output) {
         return std::nullopt;
     }
@@ -163,7 +163,8 @@ std::string keep_wrapper(std::string_view command) {
 
 PaneRecord split_pane(const PaneRecord& pane, bool horizontal, const std::optional<std::string>& command, bool keep) {
     static const std::string kFormat = record_format(kNewPaneFields);
-    Command split = tmux_command(pane.socket, {"split-window", horizontal ? "-h" : "-v", "-t", pane.pane_id, "-P", "-F", kFormat});
+    Command split =
+        tmux_command(pane.socket, {"split-window", horizontal ? "-h" : "-v", "-t", pane.pane_id, "-P", "-F", kFormat});
     if (command) {
         split.args.emplace_back("--");
         split.args.push_back(keep ? keep_wrapper(*command) : *command);
@@ -174,8 +175,9 @@ PaneRecord split_pane(const PaneRecord& pane, bool horizontal, const std::option
         throw Error("unexpected split-window output: " + text::quote(text::trim(text::decode_lossy(output))));
     }
     auto index = static_cast<std::uint32_t>(read_number((*fields)[0], kMaxU32, "bad pane_index"));
-    return PaneRecord{pane.session_name, pane.window_index, index, text::decode_lossy((*fields)[1]),
-                      text::decode_lossy((*fields)[2]), pane.socket};
+    return PaneRecord{
+        pane.session_name, pane.window_index, index, text::decode_lossy((*fields)[1]), text::decode_lossy((*fields)[2]),
+        pane.socket};
 }
 
 void resize_pane(const PaneRecord& pane, const std::string& direction, std::uint32_t amount) {
@@ -211,13 +213,13 @@ void respawn_pane(const PaneRecord& pane, const std::optional<std::string>& comm
 }
 
 std::optional<std::string> current_command(const PaneRecord& pane) {
-    return non_empty(
-        quiet_output(tmux_command(pane.socket, {"display-message", "-p", "-t", pane.pane_id, "#{pane_current_command}"})));
+    return non_empty(quiet_output(
+        tmux_command(pane.socket, {"display-message", "-p", "-t", pane.pane_id, "#{pane_current_command}"})));
 }
 
 std::optional<std::string> current_commandline(const PaneRecord& pane) {
-    std::optional<std::string> pid =
-        non_empty(quiet_output(tmux_command(pane.socket, {"display-message", "-p", "-t", pane.pane_id, "#{pane_pid}"})));
+    std::optional<std::string> pid = non_empty(
+        quiet_output(tmux_command(pane.socket, {"display-message", "-p", "-t", pane.pane_id, "#{pane_pid}"})));
     if (!pid) {
         return std::nullopt;
     }

@@ -113,7 +113,8 @@ struct RecordTable<SessionRecord> {
 template <>
 struct RecordTable<WindowRecord> {
     static constexpr const char* kClass = "Window";
-    static constexpr auto kIdentity = std::tuple{&WindowRecord::session_name, &WindowRecord::index, &WindowRecord::socket};
+    static constexpr auto kIdentity =
+        std::tuple{&WindowRecord::session_name, &WindowRecord::index, &WindowRecord::socket};
     static constexpr bool kHashable = true;
     static constexpr auto kFields =
         std::tuple{field("session_name", &WindowRecord::session_name), field("index", &WindowRecord::index),
@@ -163,9 +164,9 @@ struct RecordTable<LastCommandRecord> {
 template <>
 struct RecordTable<CommandResult> {
     static constexpr const char* kClass = "CommandResult";
-    static constexpr auto kFields = std::tuple{field("returncode", &CommandResult::returncode),
-                                               field("stdout", &CommandResult::out),
-                                               field("stderr", &CommandResult::err)};
+    static constexpr auto kFields =
+        std::tuple{field("returncode", &CommandResult::returncode), field("stdout", &CommandResult::out),
+                   field("stderr", &CommandResult::err)};
 };
 
 // How the text form writes a value: texts quoted, integers in decimal, "true" or "false",

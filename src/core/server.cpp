@@ -18,10 +18,11 @@ constexpr std::string_view kWindowFormat = "#{session_name}\t#{window_index}\t#{
 // line end, cut at tabs into at most `pieces` pieces. Only the last field, a name or title,
 // can hold a tab, and tmux keeps tabs and line ends out of session and window names and
 // titles, so every field is exactly tmux's.
-std::vector<std::string> lookup_fields(const ServerRecord& server, const std::string& target,
-                                       std::string_view format, std::size_t pieces, std::string_view not_found) {
-    std::string output = checked_output(strictly_resolved(server.socket, target, {"display-message", "-p", "-t", target, format}),
-                                        {not_found, ErrorText::kUntrimmed, Launch::kServer});
+std::vector<std::string> lookup_fields(const ServerRecord& server, const std::string& target, std::string_view format,
+                                       std::size_t pieces, std::string_view not_found) {
+    std::string output =
+        checked_output(strictly_resolved(server.socket, target, {"display-message", "-p", "-t", target, format}),
+                       {not_found, ErrorText::kUntrimmed, Launch::kServer});
     std::vector<std::string> fields;
     for (std::string_view piece : text::split_at_most(text::without_line_end(output), '\t', pieces)) {
         fields.emplace_back(piece);
@@ -72,9 +73,13 @@ Command starting(const ServerRecord& server, std::initializer_list<std::string_v
 
 }  // namespace
 
-bool start_server(const ServerRecord& server) { return succeeds(starting(server, {"start-server"})); }
+bool start_server(const ServerRecord& server) {
+    return succeeds(starting(server, {"start-server"}));
+}
 
-bool kill_server(const ServerRecord& server) { return succeeds(tmux_command(server.socket, {"kill-server"})); }
+bool kill_server(const ServerRecord& server) {
+    return succeeds(tmux_command(server.socket, {"kill-server"}));
+}
 
 bool server_is_running(const ServerRecord& server) {
     return succeeds(tmux_command(server.socket, {"list-sessions"}));
@@ -84,8 +89,8 @@ bool has_session(const ServerRecord& server, const std::string& name) {
     return is_session_name(name) && succeeds(tmux_command(server.socket, {"has-session", "-t", session_target(name)}));
 }
 
-SessionRecord new_session(const ServerRecord& server, const std::string& name, const std::optional<std::string>& command,
-                          const std::optional<std::string>& start_directory,
+SessionRecord new_session(const ServerRecord& server, const std::string& name,
+                          const std::optional<std::string>& command, const std::optional<std::string>& start_directory,
                           const std::optional<Environment>& environment, std::optional<std::uint32_t> width,
                           std::optional<std::uint32_t> height) {
     constexpr FailureWording kFailure{"new session failed: ", ErrorText::kUntrimmed, Launch::kServer};

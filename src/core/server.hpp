@@ -15,8 +15,8 @@ bool kill_server(const ServerRecord& server);
 bool server_is_running(const ServerRecord& server);
 bool has_session(const ServerRecord& server, const std::string& name);
 // Makes a detached session and answers with the name tmux gave it.
-SessionRecord new_session(const ServerRecord& server, const std::string& name, const std::optional<std::string>& command,
-                          const std::optional<std::string>& start_directory,
+SessionRecord new_session(const ServerRecord& server, const std::string& name,
+                          const std::optional<std::string>& command, const std::optional<std::string>& start_directory,
                           const std::optional<Environment>& environment, std::optional<std::uint32_t> width,
                           std::optional<std::uint32_t> height);
 std::vector<SessionRecord> list_sessions(const ServerRecord& server);

@@ -75,7 +75,8 @@ std::vector<WindowRecord> session_windows(const SessionRecord& session) {
         return windows;
     }
     for (const Indexed& record : indexed_records(*output, kWindowFields)) {
-        windows.push_back(WindowRecord{session.name, record.index, session.socket, text::decode_lossy(record.values[1])});
+        windows.push_back(
+            WindowRecord{session.name, record.index, session.socket, text::decode_lossy(record.values[1])});
     }
     return windows;
 }
@@ -90,7 +91,8 @@ WindowRecord new_window(const SessionRecord& session, const std::optional<std::s
     // The made window is read back by the same client, so the record is exact; "=name:"
     // puts it at the session's next free index.
     static const std::string kFormat = record_format(kWindowFields);
-    Command create = tmux_command(session.socket, {"new-window", "-P", "-F", kFormat, "-t", session_target(session.name) + ":"});
+    Command create =
+        tmux_command(session.socket, {"new-window", "-P", "-F", kFormat, "-t", session_target(session.name) + ":"});
     if (!select) {
         create.append({"-d"});
     }

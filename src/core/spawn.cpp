@@ -37,7 +37,7 @@ void add_start_options(Command& command, const std::optional<std::string>& start
                        const std::optional<Environment>& environment) {
     if (start_directory) {
         std::string path = absolute(*start_directory);
-        struct stat status {};
+        struct stat status{};
         if (::stat(path.c_str(), &status) != 0) {
             throw Error::os(errno, *start_directory);
         }

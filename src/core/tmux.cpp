@@ -99,7 +99,9 @@ bool is_session_name(std::string_view name) {
     return name.find_first_of(":.") == std::string_view::npos && !name.starts_with('$');
 }
 
-std::string missing_session(std::string_view name) { return "can't find session: " + std::string(name) + "\n"; }
+std::string missing_session(std::string_view name) {
+    return "can't find session: " + std::string(name) + "\n";
+}
 
 Command strictly_resolved(const Socket& socket, std::string_view target,
                           std::initializer_list<std::string_view> display_args) {
@@ -113,7 +115,9 @@ runner::Result run_tmux(const Command& command, runner::Output out, runner::Outp
     return run_program(process_argv(command), out, err);
 }
 
-bool succeeds(const Command& command) { return runner::run_status(process_argv(command)); }
+bool succeeds(const Command& command) {
+    return runner::run_status(process_argv(command));
+}
 
 Text::Text(runner::Captured bytes) {
     if (text::is_utf8(bytes.view())) {
@@ -155,7 +159,9 @@ std::optional<Text> quiet_text(const Command& command) {
     return Text(std::move(*bytes));
 }
 
-std::optional<std::string> quiet_output(const Command& command) { return decoded(quiet_capture(command)); }
+std::optional<std::string> quiet_output(const Command& command) {
+    return decoded(quiet_capture(command));
+}
 
 std::optional<std::string> quiet_bytes(const Command& command) {
     std::optional<runner::Captured> bytes = quiet_capture(command);

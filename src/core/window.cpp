@@ -46,9 +46,13 @@ bool window_command(const WindowRecord& window, std::string_view subcommand) {
 
 }  // namespace
 
-bool kill_window(const WindowRecord& window) { return window_command(window, "kill-window"); }
+bool kill_window(const WindowRecord& window) {
+    return window_command(window, "kill-window");
+}
 
-bool select_window(const WindowRecord& window) { return window_command(window, "select-window"); }
+bool select_window(const WindowRecord& window) {
+    return window_command(window, "select-window");
+}
 
 void rename_window(WindowRecord& window, const std::string& new_name) {
     std::string failure = "failed to rename window to '" + new_name + "'";
@@ -57,7 +61,8 @@ void rename_window(WindowRecord& window, const std::string& new_name) {
     }
     std::optional<std::string> target = target_of(window);
     // tmux expands formats in the new name.
-    if (!target || !succeeds(tmux_command(window.socket, {"rename-window", "-t", *target, "--", literal_format(new_name)}))) {
+    if (!target ||
+        !succeeds(tmux_command(window.socket, {"rename-window", "-t", *target, "--", literal_format(new_name)}))) {
         throw Error(failure, Error::Kind::kValue);
     }
     window.name = new_name;
@@ -70,13 +75,15 @@ std::vector<PaneRecord> window_panes(const WindowRecord& window) {
         return panes;
     }
     static const std::string kFormat = record_format(kPaneFields);
-    std::optional<std::string> output = quiet_bytes(tmux_command(window.socket, {"list-panes", "-t", *target, "-F", kFormat}));
+    std::optional<std::string> output =
+        quiet_bytes(tmux_command(window.socket, {"list-panes", "-t", *target, "-F", kFormat}));
     if (!output) {
         return panes;
     }
     for (const Indexed& record : indexed_records(*output, kPaneFields)) {
-        panes.push_back(PaneRecord{window.session_name, window.index, record.index, text::decode_lossy(record.values[1]),
-                                   text::decode_lossy(record.values[2]), window.socket});
+        panes.push_back(PaneRecord{window.session_name, window.index, record.index,
+                                   text::decode_lossy(record.values[1]), text::decode_lossy(record.values[2]),
+                                   window.socket});
     }
     return panes;
 }
@@ -88,8 +95,8 @@ WindowMetadata window_metadata(const WindowRecord& window) {
         raise_failure(missing_session(window.session_name), kFailure);
     }
     static const std::string kFormat = record_format(kMetadataFields);
-    std::string output =
-        checked_bytes(strictly_resolved(window.socket, *target, {"display-message", "-p", "-t", *target, kFormat}), kFailure);
+    std::string output = checked_bytes(
+        strictly_resolved(window.socket, *target, {"display-message", "-p", "-t", *target, kFormat}), kFailure);
     std::optional<Values> fields = read_record(output, kMetadataFields);
     if (!fields) {
         throw Error("unexpected tmux window metadata output: " + text::quote(text::trim(text::decode_lossy(output))));
@@ -111,8 +118,8 @@ std::optional<WindowRecord> step_window(const WindowRecord& window, Step step) {
     }
     std::string_view move = step == Step::kNext ? "next-window" : "previous-window";
     std::string session = session_target(window.session_name);
-    runner::Result moved = run_tmux(tmux_command(window.socket, {move, "-t", session}), runner::Output::kNull,
-                                    runner::Output::kNull);
+    runner::Result moved =
+        run_tmux(tmux_command(window.socket, {move, "-t", session}), runner::Output::kNull, runner::Output::kNull);
     if (!moved.ok()) {
         return std::nullopt;
     }

@@ -75,15 +75,15 @@ void bind_keyword(const char* owner, const char* name, std::span<const ParamInfo
     for (std::size_t i = 0; i < params.size(); ++i) {
         if (keyword_text == params[i].name) {
             if (out[i] != nullptr) {
-                raise_type_error(function_name(owner, name) + " got multiple values for argument '" +
-                                 params[i].name + "'");
+                raise_type_error(function_name(owner, name) + " got multiple values for argument '" + params[i].name +
+                                 "'");
             }
             out[i] = value;
             return;
         }
     }
-    raise_type_error(function_name(owner, name) + " got an unexpected keyword argument '" +
-                     std::string(keyword_text) + "'");
+    raise_type_error(function_name(owner, name) + " got an unexpected keyword argument '" + std::string(keyword_text) +
+                     "'");
 }
 
 void check_required(const char* owner, const char* name, std::span<const ParamInfo> params, PyObject** out) {

@@ -195,9 +195,13 @@ Ref new_optional_str(const std::optional<std::string>& text) {
     return new_str(*text);
 }
 
-Ref new_bool(bool value) { return Ref::new_ref(value ? Py_True : Py_False); }
+Ref new_bool(bool value) {
+    return Ref::new_ref(value ? Py_True : Py_False);
+}
 
-Ref new_int(std::uint64_t value) { return Ref::steal(PyLong_FromUnsignedLongLong(value)); }
+Ref new_int(std::uint64_t value) {
+    return Ref::steal(PyLong_FromUnsignedLongLong(value));
+}
 
 Ref new_optional_int(const std::optional<std::uint32_t>& value) {
     if (!value) {
@@ -206,7 +210,9 @@ Ref new_optional_int(const std::optional<std::uint32_t>& value) {
     return new_int(*value);
 }
 
-Ref new_list(std::size_t size) { return Ref::steal(PyList_New(static_cast<Py_ssize_t>(size))); }
+Ref new_list(std::size_t size) {
+    return Ref::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+}
 
 void list_set(const Ref& list, std::size_t index, Ref item) {
     // PyList_SetItem steals the item reference, even on failure.

@@ -8,8 +8,7 @@ namespace {
 PyObject* panic_type() noexcept {
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("vordalin.PanicException",
-                                         "An internal failure of the vordalin module.",
+        type = PyErr_NewExceptionWithDoc("vordalin.PanicException", "An internal failure of the vordalin module.",
                                          PyExc_BaseException, nullptr);
     }
     return type;

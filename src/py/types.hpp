@@ -14,8 +14,7 @@ namespace vordalin::py {
 // built with placement new and destroyed in dealloc.
 template <class Record>
 struct Instance {
-    PyObject_HEAD
-    AccessFlag access;
+    PyObject_HEAD AccessFlag access;
     Record record;
 };
 
@@ -49,11 +48,11 @@ Ref make_instance(PyTypeObject* type, Record&& record) {
 struct TypeSpec {
     const char* name;
     int basicsize;
-    const char* doc;                   // nullptr: no docstring
-    bool instantiable;                 // false: the class refuses to be called
-    newfunc new_slot;                  // nullptr for classes without a constructor
+    const char* doc;    // nullptr: no docstring
+    bool instantiable;  // false: the class refuses to be called
+    newfunc new_slot;   // nullptr for classes without a constructor
     destructor dealloc_slot;
-    reprfunc repr_slot;                // nullptr: the interpreter's default repr
+    reprfunc repr_slot;  // nullptr: the interpreter's default repr
     PyMethodDef* methods;
     PyGetSetDef* getsets;
     richcmpfunc compare_slot = nullptr;  // nullptr: identity comparison

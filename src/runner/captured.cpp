@@ -41,7 +41,9 @@ Captured& Captured::operator=(Captured&& other) noexcept {
     return *this;
 }
 
-Captured::~Captured() { give_back(); }
+Captured::~Captured() {
+    give_back();
+}
 
 char* Captured::tail(std::size_t want) {
     if (data_ == nullptr) {

@@ -43,7 +43,9 @@ bool status_kept_by_pidfd(int pidfd, int& status) noexcept {
 
 }  // namespace
 
-void throw_os_failure(const char* call) { throw std::system_error(errno, std::generic_category(), call); }
+void throw_os_failure(const char* call) {
+    throw std::system_error(errno, std::generic_category(), call);
+}
 
 Child::Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)) {}
 

@@ -185,7 +185,9 @@ Result collect(std::array<Sink, 2>& sinks, Child& child) {
 
 }  // namespace
 
-void set_interrupt_check(InterruptCheck check) noexcept { g_interrupt_check = check; }
+void set_interrupt_check(InterruptCheck check) noexcept {
+    g_interrupt_check = check;
+}
 
 std::string os_error_text(int e) {
     std::array<char, 256> buffer{};

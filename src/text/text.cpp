@@ -104,8 +104,7 @@ std::string decode_from(std::string_view bytes, std::size_t valid) {
 
 bool is_white_space(char32_t c) noexcept {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 bool is_continuation(char byte) noexcept {
@@ -118,13 +117,15 @@ bool in_table(const tables::CodePointRange (&ranges)[N], char32_t c) noexcept {
     if (c >= 0x20 && c < 0x7F) {
         return false;
     }
-    const auto* range = std::lower_bound(
-        std::begin(ranges), std::end(ranges), c,
-        [](const tables::CodePointRange& r, char32_t value) { return r.last < value; });
+    const auto* range =
+        std::lower_bound(std::begin(ranges), std::end(ranges), c,
+                         [](const tables::CodePointRange& r, char32_t value) { return r.last < value; });
     return range != std::end(ranges) && range->first <= c;
 }
 
-bool is_escaped(char32_t c) noexcept { return in_table(tables::kEscapedRanges, c); }
+bool is_escaped(char32_t c) noexcept {
+    return in_table(tables::kEscapedRanges, c);
+}
 
 void append_quoted(std::string& out, char32_t c, std::string_view encoded) {
     switch (c) {
@@ -201,8 +202,7 @@ std::string_view trim_end(std::string_view s) noexcept {
             --start;
         }
         const Sequence sequence = read_sequence(s.substr(start));
-        if (!sequence.valid || sequence.length != s.size() - start ||
-            !is_white_space(sequence.code_point)) {
+        if (!sequence.valid || sequence.length != s.size() - start || !is_white_space(sequence.code_point)) {
             break;
         }
         s.remove_suffix(sequence.length);

@@ -889,7 +889,6 @@ inline constexpr CodePointRange kEscapedRanges[] = {
     {0x03134B, 0x03134F},
     {0x0323B0, 0x10FFFF},
 };
-// clang-format on
 
 // What tmux cannot show: general categories Cc, Zl, Zp and Cn. Same form.
 inline constexpr CodePointRange kUnshowableRanges[] = {
@@ -1604,5 +1603,6 @@ inline constexpr CodePointRange kUnshowableRanges[] = {
     {0x0FFFFE, 0x0FFFFF},
     {0x10FFFE, 0x10FFFF},
 };
+// clang-format on
 
 }  // namespace vordalin::text::tables
