@@ -8,25 +8,9 @@ from __future__ import annotations
 
 import os
 import shutil
-import subprocess
 import tempfile
-import time
-from collections.abc import Callable
-from typing import TypeVar, cast
 
 import vordalin
-
-T = TypeVar("T")
-
-
-def wait_for(predicate: Callable[[], T], timeout: float = 10.0, interval: float = 0.05) -> T:
-    """Polls predicate until it returns something true, or the deadline passes."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() > deadline:
-            return value
-        time.sleep(interval)
 
 
 def show(label: str, value: object) -> None:
@@ -68,8 +52,7 @@ def tour(server: vordalin.Server) -> None:
 
     print("\n== typing and reading")
     pane.send_keys("echo hello from $((6 * 7))", enter=True)
-    screen = wait_for(lambda: _screen_with(pane, "hello from 42"))
-    print(screen)
+    print(pane.wait_for("hello from 42").rstrip())  # captures until the text shows
     show("current_command", pane.current_command)
     show("current_commandline", pane.current_commandline)
     show("last_command.read()", _read_last(pane))
@@ -82,9 +65,8 @@ def tour(server: vordalin.Server) -> None:
     show("target_window('=tour:0')", server.target_window("=tour:0"))
 
     print("\n== stepping through windows")
-    # vordalin makes sessions and panes; a second window comes from tmux itself here.
-    socket = cast(str, server.current_socket)
-    subprocess.run(["tmux", "-S", socket, "new-window", "-d", "-t", "=tour:", "-n", "logs"], check=True)
+    logs = session.new_window("logs")  # the current window stays the current one
+    show("new_window('logs')", logs)
     show("windows", [w.name for w in session.windows])
     show("next", window.next)
     show("previous", window.previous)
@@ -98,11 +80,6 @@ def tour(server: vordalin.Server) -> None:
     show("sessions", server.sessions)
 
 
-def _screen_with(pane: vordalin.Pane, text: str) -> str | None:
-    screen = pane.capture(trim=True)
-    return screen if screen is not None and text in screen else None
-
-
 def _read_last(pane: vordalin.Pane) -> str:
     # read() types a line that prints the last history entry and looks at the screen at
     # once; a shell that has not answered by then makes it fail, and its answer shows up
@@ -110,15 +87,18 @@ def _read_last(pane: vordalin.Pane) -> str:
     try:
         return pane.last_command.read()
     except RuntimeError as error:
-        answer = wait_for(lambda: _screen_with(pane, "__VORDALIN__"))
-        line = next(line for line in (answer or "").splitlines() if line.startswith("__VORDALIN__"))
+        answer = pane.wait_for("\n__VORDALIN__")
+        line = next(line for line in answer.splitlines() if line.startswith("__VORDALIN__"))
         return f"{error} (the shell answered a moment later: {line!r})"
 
 
 def main() -> None:
     directory = tempfile.mkdtemp(prefix="vordalin-tour-")
     os.environ["SHELL"] = shutil.which("bash") or "/bin/sh"
-    server = vordalin.Server(os.path.join(directory, "tmux.sock"))
+    # The panes' shells find no start-up files of the user's, so no slow one holds up the tour.
+    os.environ["HOME"] = directory
+    # An empty configuration: the tour does not depend on the user's tmux setup.
+    server = vordalin.Server(os.path.join(directory, "tmux.sock"), config=os.devnull)
     try:
         tour(server)
     finally:

@@ -14,8 +14,8 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
-import time
 
 import vordalin
 
@@ -36,17 +36,15 @@ def run_and_wait(pane: vordalin.Pane, command: str, timeout: float) -> tuple[int
         f"printf '%s\\n' {split_marker(BEGIN)}; {command}; printf '%s %d\\n' {split_marker(END)} $?",
         enter=True,
     )
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        text = pane.capture(full=True)
-        lines: list[str] = text.splitlines() if text is not None else []
-        ends = [i for i, line in enumerate(lines) if line.startswith(END + " ")]
-        if ends:
-            end = ends[-1]
-            begin = max((i for i, line in enumerate(lines[:end]) if line == BEGIN), default=-1)
-            return int(lines[end].split()[1]), lines[begin + 1 : end]
-        time.sleep(0.05)
-    return None
+    try:
+        # The history too: long output scrolls the start marker off the screen.
+        text = pane.wait_for(re.compile(f"^{END} -?[0-9]+$", re.MULTILINE), timeout, full=True)
+    except TimeoutError:
+        return None
+    lines = text.splitlines()
+    end = max(i for i, line in enumerate(lines) if line.startswith(END + " "))
+    begin = max((i for i, line in enumerate(lines[:end]) if line == BEGIN), default=-1)
+    return int(lines[end].split()[1]), lines[begin + 1 : end]
 
 
 def main() -> int:

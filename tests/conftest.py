@@ -165,15 +165,14 @@ def spare_socket():
 
 
 @pytest.fixture
-def tmux_server(private_env, monkeypatch):
-    """A private real tmux server with one session "main" (120x40, bash)."""
+def tmux_cli(private_env, monkeypatch, request):
+    """tmux itself on the private server of the module's pytest plugin, with one session "main" (120x40, bash)."""
     if REAL_TMUX is None:
         pytest.skip("tmux is not installed")
     monkeypatch.setenv("SHELL", "/bin/bash")
-    with _private_socket() as socket_path:
-        subprocess.run([REAL_TMUX, "-S", socket_path, "-f", "/dev/null", "new-session", "-d", "-s", "main",
-                        "-x", "120", "-y", "40"], stdin=subprocess.DEVNULL, check=True, timeout=10)
-        yield TmuxServer(socket_path)
+    cli = TmuxServer(request.getfixturevalue("tmux_server").current_socket)
+    cli.run("-f", os.devnull, "new-session", "-d", "-s", "main", "-x", "120", "-y", "40")
+    return cli
 
 
 @pytest.fixture(scope="session")

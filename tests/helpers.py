@@ -2,8 +2,11 @@
 
 import importlib.util
 import os
+import re
 import shutil
 import time
+import unicodedata
+from pathlib import Path
 
 import pytest
 
@@ -59,3 +62,25 @@ def child_pids():
 
 def open_fds():
     return sorted(int(fd) for fd in os.listdir("/proc/self/fd"))
+
+
+# The Unicode version of the module's tables, named on the generated header's first line, and
+# of this Python's unicodedata, which may be older or newer.
+TABLES = Path(__file__).resolve().parent.parent / "src" / "text" / "unicode_tables.hpp"
+TABLES_UNICODE = tuple(map(int, re.search(r"Unicode (\d+)\.(\d+)\.(\d+)", TABLES.read_text()).groups()))
+PYTHON_UNICODE = tuple(map(int, unicodedata.unidata_version.split(".")))
+
+
+def noncharacter(c):
+    return 0xFDD0 <= ord(c) <= 0xFDEF or ord(c) & 0xFFFE == 0xFFFE
+
+
+def assigned_alike(c):
+    """Whether the tables' Unicode version assigns c exactly when this Python's unicodedata does."""
+    # Assignments are never withdrawn: an older unicodedata is right about what it assigns, a
+    # newer one about what it leaves unassigned. Of what a newer one assigns, only what Unicode
+    # 3.2 (the one older database Python carries) already had is surely in the tables.
+    assigned = unicodedata.category(c) != "Cn"
+    if PYTHON_UNICODE < TABLES_UNICODE:
+        return assigned or noncharacter(c)
+    return PYTHON_UNICODE == TABLES_UNICODE or not assigned or unicodedata.ucd_3_2_0.category(c) != "Cn"

@@ -34,10 +34,10 @@ CASES = [
 
 
 @pytest.mark.parametrize("name, args, code, expected", CASES)
-def test_example_leaves_a_running_server_as_it_found_it(tmux_server, name, args, code, expected):
-    got, out = run_example(name, *args, VORDALIN_SOCKET=tmux_server.socket)
+def test_example_leaves_a_running_server_as_it_found_it(tmux_cli, name, args, code, expected):
+    got, out = run_example(name, *args, VORDALIN_SOCKET=tmux_cli.socket)
     assert got == code and expected in out, out
-    assert tmux_server.session_names() == ["main"]
+    assert tmux_cli.session_names() == ["main"]
 
 
 @needs_tmux

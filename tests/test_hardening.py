@@ -19,8 +19,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 import soak  # noqa: E402
 
 
-def test_short_soak(tmux_server, fake_tmux, tmp_path):
-    bench = soak.Bench.beside(tmux_server.socket, fake_tmux, str(tmp_path))
+def test_short_soak(tmux_cli, fake_tmux, tmp_path):
+    bench = soak.Bench.beside(tmux_cli.socket, fake_tmux, str(tmp_path))
     figures = soak.soak(bench, int(os.environ.get("VORDALIN_SOAK_CALLS", "2000")))
     assert figures["fds_unchanged"] and figures["children_unchanged"], figures
     # AddressSanitizer keeps freed memory in quarantine: resident size means nothing there.
@@ -75,7 +75,7 @@ def test_faults_end_in_the_family_result(request, classes, monkeypatch, tmp_path
         for fake in [request.getfixturevalue("fake_tmux")] * 12:
             fake.respond(stdout=b"0|%0|t\n" * 20000, stderr=b"dying\n", signal=signal.SIGKILL)
     elif "server killed" in fault:
-        (server := request.getfixturevalue("tmux_server")).run("kill-server")
+        (server := request.getfixturevalue("tmux_cli")).run("kill-server")
         socket = server.socket
     path.write_text("keep") if "file" in fault else path.mkdir() if "directory" in fault else None
     # The directory must exist: were it missing, tmux would fall back to /tmp and the user's own server.

@@ -100,8 +100,8 @@ def test_last_command_read(classes, fake_tmux, screen, answer):
         ["-S", "/s", "send-keys", "-t", "%7", READING_LINE, "Enter"], ["-S", "/s", "capture-pane", "-p", "-t", "%7"]]
 
 
-def test_keys_screen_and_last_command_of_a_real_pane(tmux_server):
-    pane = vordalin.Server(tmux_server.socket).target_pane("main:0.0")
+def test_keys_screen_and_last_command_of_a_real_pane(tmux_cli):
+    pane = vordalin.Server(tmux_cli.socket).target_pane("main:0.0")
     # Reading lines stay out of the history, so every retry gets the same answer.
     pane.send_keys("HISTIGNORE='printf *'", enter=True)
     pane.send_keys("echo vd-$((6*7))", enter=True)

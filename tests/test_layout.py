@@ -79,8 +79,8 @@ def test_resize_unknown_direction(classes, fake_tmux, direction):
     assert fake_tmux.calls == []
 
 
-def test_split_resize_respawn_on_a_real_server(tmux_server):
-    server = vordalin.Server(tmux_server.socket)
+def test_split_resize_respawn_on_a_real_server(tmux_cli):
+    server = vordalin.Server(tmux_cli.socket)
     first = server.target_pane("main:0.0")
     kept = first.split(command="echo kept-$((6*7)) &", keep=True)
     assert (kept.session_name, kept.window_index, kept.pane_index) == ("main", 0, 1)
@@ -92,9 +92,9 @@ def test_split_resize_respawn_on_a_real_server(tmux_server):
              message="the unkept pane to close")
 
     height = ["display-message", "-p", "-t", first.pane_id, "#{pane_height}"]
-    before = int(tmux_server.run(*height).stdout)
+    before = int(tmux_cli.run(*height).stdout)
     first.resize("down", 3)
-    assert int(tmux_server.run(*height).stdout) == before + 3
+    assert int(tmux_cli.run(*height).stdout) == before + 3
 
     with pytest.raises(RuntimeError, match="^tmux respawn-pane failed: .* still active$"):
         kept.respawn()

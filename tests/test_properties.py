@@ -7,12 +7,11 @@ import re
 import subprocess
 import unicodedata
 from operator import attrgetter as fields
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, assume, given, settings, strategies as st
 
-from helpers import numpy
+from helpers import assigned_alike, numpy
 
 # VORDALIN_EXAMPLES bounds the cases per property; CI keeps it small.
 PROPERTY = settings(max_examples=int(os.environ.get("VORDALIN_EXAMPLES", "100")), deadline=None,
@@ -23,11 +22,6 @@ SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000" + "".join(
 OTHER_GRAPHEME_EXTEND = {c for a, _, b in (r.partition("-") for r in (
     "9BE 9D7 B3E B57 BBE BD7 CC2 CD5-CD6 D3E D57 DCF DDF 1B35 200C 302E-302F FF9E-FF9F 1133E 11357 114B0 114BD 115AF "
     "11930 1D165 1D16E-1D172 E0020-E007F").split()) for c in range(int(a, 16), int(b or a, 16) + 1)}
-# The Unicode version of the module's tables, named on the generated header's first line, and
-# of this Python's unicodedata, which may be older or newer.
-TABLES = Path(__file__).resolve().parent.parent / "src" / "text" / "unicode_tables.hpp"
-TABLES_UNICODE = tuple(map(int, re.search(r"Unicode (\d+)\.(\d+)\.(\d+)", TABLES.read_text()).groups()))
-PYTHON_UNICODE = tuple(map(int, unicodedata.unidata_version.split(".")))
 ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0", " ": " "}
 ESCAPED = ("Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs", "Mn", "Me")
 
@@ -35,21 +29,6 @@ ESCAPED = ("Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs", "Mn", "Me")
 def quote(s):
     return '"' + "".join(ESCAPES.get(c) or (f"\\u{{{ord(c):x}}}" if unicodedata.category(c) in ESCAPED
                                            or ord(c) in OTHER_GRAPHEME_EXTEND else c) for c in s) + '"'
-
-
-def noncharacter(c):
-    return 0xFDD0 <= ord(c) <= 0xFDEF or ord(c) & 0xFFFE == 0xFFFE
-
-
-def assigned_alike(c):
-    """Whether the tables' Unicode version assigns c exactly when this Python's unicodedata does."""
-    # Assignments are never withdrawn: an older unicodedata is right about what it assigns, a
-    # newer one about what it leaves unassigned. Of what a newer one assigns, only what Unicode
-    # 3.2 (the one older database Python carries) already had is surely in the tables.
-    assigned = unicodedata.category(c) != "Cn"
-    if PYTHON_UNICODE < TABLES_UNICODE:
-        return assigned or noncharacter(c)
-    return PYTHON_UNICODE == TABLES_UNICODE or not assigned or unicodedata.ucd_3_2_0.category(c) != "Cn"
 
 
 def text(raw, trimmed=True):

@@ -18,11 +18,11 @@ def test_new_session_and_listing_carry_the_socket(classes, fake_tmux, socket):
     assert {(type(s), s.socket) for s in [made, *listed]} == {(classes.Session, socket)}
 
 
-def test_control_of_a_real_server(tmux_server):
-    server = vordalin.Server(tmux_server.socket)
+def test_control_of_a_real_server(tmux_cli):
+    server = vordalin.Server(tmux_cli.socket)
     assert (server.is_running, server.has_session("main"), server.start()) == (True, True, True)
     work = server.new_session("work")
-    assert (work.name, work.socket, tmux_server.session_names()) == ("work", tmux_server.socket, ["main", "work"])
+    assert (work.name, work.socket, tmux_cli.session_names()) == ("work", tmux_cli.socket, ["main", "work"])
     assert [s.name for s in server.sessions] == ["main", "work"]
     with pytest.raises(RuntimeError) as info:
         server.new_session("work")
@@ -30,7 +30,7 @@ def test_control_of_a_real_server(tmux_server):
     for probe in ["wor", "w*", "*", "ma", "", "=work"]:  # session names match exactly
         assert server.has_session(probe) is False, probe
     assert server.kill() is True
-    wait_for(lambda: tmux_server.run("list-sessions", check=False).returncode != 0, message="server exit")
+    wait_for(lambda: tmux_cli.run("list-sessions", check=False).returncode != 0, message="server exit")
     assert (server.is_running, server.has_session("main"), server.sessions, server.kill()) == (False, False, [], False)
 
 

@@ -150,10 +150,10 @@ def test_socket_path_answers(fake_tmux, private_env):
     assert fake_tmux.calls == [["display-message", "-p", "#{socket_path}"]] * 2
 
 
-def test_snapshots_steps_and_processes_on_a_real_server(tmux_server):
-    server = vordalin.Server(tmux_server.socket)
-    tmux_server.run("new-window", "-d", "-t", "=main:1", "-n", "one")
-    tmux_server.run("new-window", "-d", "-t", "=main:2", "-n", "two")
+def test_snapshots_steps_and_processes_on_a_real_server(tmux_cli):
+    server = vordalin.Server(tmux_cli.socket)
+    tmux_cli.run("new-window", "-d", "-t", "=main:1", "-n", "one")
+    tmux_cli.run("new-window", "-d", "-t", "=main:2", "-n", "two")
     session = server.sessions[0].metadata()
     assert (session.name, session.windows, session.attached, session.id[0], session.created > 1.6e9) == (
         "main", 3, False, "$", True)

@@ -59,15 +59,15 @@ def test_start_failure(no_tmux):
             lookup("work:7")
 
 
-def test_lookups_on_a_real_server(tmux_server):
-    server = vordalin.Server(tmux_server.socket)
-    tmux_server.run("new-session", "-d", "-s", "work", "-n", "editor")
-    tmux_server.run("new-window", "-d", "-t", "=work:3", "-n", "logs")
-    second = tmux_server.run("split-window", "-d", "-P", "-F", "#{pane_id}", "-t", "=work:=3").stdout.strip()
+def test_lookups_on_a_real_server(tmux_cli):
+    server = vordalin.Server(tmux_cli.socket)
+    tmux_cli.run("new-session", "-d", "-s", "work", "-n", "editor")
+    tmux_cli.run("new-window", "-d", "-t", "=work:3", "-n", "logs")
+    second = tmux_cli.run("split-window", "-d", "-P", "-F", "#{pane_id}", "-t", "=work:=3").stdout.strip()
     assert [fields(server.target_window(t)) for t in ("work:0", "work:3")] == [("work", 0, "editor"),
                                                                               ("work", 3, "logs")]
     pane = server.target_pane("work:3.1")
-    assert (fields(pane)[:4], type(pane).__name__, pane.socket) == (("work", 3, 1, second), "Pane", tmux_server.socket)
+    assert (fields(pane)[:4], type(pane).__name__, pane.socket) == (("work", 3, 1, second), "Pane", tmux_cli.socket)
     # tmux would quietly describe some other window or pane for these.
     for target, complaint in [("work:7", "can't find window: 7"), ("work:0.5", "can't find pane: 5"),
                               ("nowhere:0", "can't find session: nowhere"), ("%999", "can't find pane: %999")]:

@@ -6,7 +6,9 @@ can name them (under `typing.TYPE_CHECKING` or in string annotations) while an i
 them fails as it does at run time. No class can be subclassed.
 """
 
-from typing import final, type_check_only
+import re
+from collections.abc import Mapping
+from typing import Any, ClassVar, final, type_check_only
 
 __all__ = ["Server"]
 
@@ -14,7 +16,7 @@ __all__ = ["Server"]
 class Server:
     """One tmux server, named by its socket path; `None` means the user's default server."""
 
-    def __new__(cls, socket: str | None = None) -> Server: ...
+    def __new__(cls, socket: str | None = None, *, config: str | None = None) -> Server: ...
     @property
     def is_running(self) -> bool:
         """Runs tmux: True when the server answers, False on any failure."""
@@ -30,12 +32,24 @@ class Server:
         """Kills the server; False on any failure."""
     def has_session(self, name: str) -> bool:
         """True when a session of exactly this name exists; False otherwise or on failure."""
-    def new_session(self, name: str) -> Session:
-        """Creates a detached session; raises RuntimeError "new session failed: ..."."""
+    def new_session(
+        self,
+        name: str,
+        command: str | None = None,
+        *,
+        start_directory: str | None = None,
+        environment: Mapping[str, str] | None = None,
+        width: int | None = None,
+        height: int | None = None,
+    ) -> Session:
+        """Creates a detached session, named as tmux made it; raises RuntimeError "new session failed: ..."."""
     def target_pane(self, target: str) -> Pane:
         """The pane tmux resolves `target` to (e.g. "=work:0.1"); raises RuntimeError."""
     def target_window(self, target: str) -> Window:
         """The window tmux resolves `target` to (e.g. "=work:0"); raises RuntimeError."""
+    def cmd(self, *args: str, check: bool = False) -> CommandResult:
+        """Runs a tmux command line as written (flags are flags, ";" chains commands)."""
+    def __reduce__(self) -> tuple[Any, ...]: ...
 
 @final
 @type_check_only
@@ -55,9 +69,24 @@ class Session:
         """Kills the session; False on any failure."""
     def metadata(self) -> SessionMetadata:
         """A snapshot of the session; raises RuntimeError on failure."""
+    def new_window(
+        self,
+        name: str | None = None,
+        command: str | None = None,
+        *,
+        start_directory: str | None = None,
+        environment: Mapping[str, str] | None = None,
+        select: bool = False,
+    ) -> Window:
+        """Creates a window in the session and returns it as tmux made it; raises RuntimeError."""
+    # Equal when they name the same session on the same socket; a name can change, so no hash.
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
-# SessionMetadata, WindowMetadata and LastCommand are made only by the module: calling
+# SessionMetadata, WindowMetadata, LastCommand and CommandResult are made only by the module: calling
 # their classes raises TypeError, so the stub declares no constructor for them.
 @final
 @type_check_only
@@ -76,6 +105,7 @@ class SessionMetadata:
     def height(self) -> int | None: ...
     @property
     def windows(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
 @final
@@ -110,6 +140,11 @@ class Window:
         """Runs tmux: selects the session's previous window and returns it; None on failure."""
     def kill(self) -> bool:
         """Kills the window; False on any failure."""
+    # Equal when they name the same window (session name and index) on the same socket.
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
 @final
@@ -129,6 +164,7 @@ class WindowMetadata:
     def height(self) -> int | None: ...
     @property
     def flags(self) -> str: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
 @final
@@ -168,6 +204,9 @@ class Pane:
     def is_alive(self) -> bool:
         """Runs tmux: whether the pane's program still runs; raises RuntimeError on failure."""
     @property
+    def pid(self) -> int | None:
+        """Runs tmux: the pid of the pane's process, or None when the pane is gone."""
+    @property
     def current_command(self) -> str | None:
         """Runs tmux: the name of the program in the pane (a str), or None on failure."""
     @property
@@ -184,12 +223,26 @@ class Pane:
         """Moves an edge ("left", "right", "up" or "down"); raises RuntimeError on failure."""
     def respawn(self, command: str | None = None, kill: bool = False) -> bool:
         """Restarts the pane's program; raises RuntimeError on failure."""
-    def send_keys(self, keys: str, enter: bool = False, clear_first: bool = False) -> bool:
-        """Types keys into the pane and gives True; raises RuntimeError on failure."""
+    def send_keys(self, keys: str, enter: bool = False, clear_first: bool = False, *, literal: bool = False) -> bool:
+        """Types keys into the pane and gives True; `literal` types key names as text; raises RuntimeError."""
+    def wait_for(
+        self,
+        pattern: str | re.Pattern[str],
+        timeout: float | None = 10.0,
+        *,
+        full: bool = False,
+        interval: float = 0.05,
+    ) -> str:
+        """Captures until the pattern appears and returns that capture; raises TimeoutError or RuntimeError."""
     def capture(self, trim: bool = False, scroll_back: int | None = None, full: bool = False) -> str | None:
         """The pane's text (a str), or None on failure; `full` includes all history."""
     def bash_shell(self, respawn: bool = False) -> bool:
         """Replaces the pane's program by bash; raises RuntimeError on failure."""
+    # Equal when they name the same pane (its id) on the same socket.
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
 @final
@@ -203,4 +256,19 @@ class LastCommand:
         """Types a line that prints the shell's last command and reads it back; raises RuntimeError."""
     def run(self) -> bool:
         """Makes the pane's shell rerun its last command; raises RuntimeError on failure."""
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __repr__(self) -> str: ...
+
+@final
+@type_check_only
+class CommandResult:
+    """What Server.cmd gave: the exit code (minus the signal number), and both streams untrimmed."""
+
+    @property
+    def returncode(self) -> int: ...
+    @property
+    def stdout(self) -> str: ...
+    @property
+    def stderr(self) -> str: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
