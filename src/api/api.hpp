@@ -21,6 +21,9 @@ const py::TypeSpec& class_spec(std::type_identity<core::SessionMetadata>);
 const py::TypeSpec& class_spec(std::type_identity<core::WindowMetadata>);
 const py::TypeSpec& class_spec(std::type_identity<core::LastCommandRecord>);
 const py::TypeSpec& class_spec(std::type_identity<core::CommandResult>);
+const py::TypeSpec& class_spec(std::type_identity<core::Snapshot>);
+const py::TypeSpec& class_spec(std::type_identity<core::WindowInfo>);
+const py::TypeSpec& class_spec(std::type_identity<core::PaneInfo>);
 
 // vordalin._restore(class_name, *fields): the record that pickle and copy saved.
 PyObject* restore(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

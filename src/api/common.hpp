@@ -352,6 +352,15 @@ py::TypeSpec record_spec(PyMethodDef* methods, PyGetSetDef* getsets) {
     return record_spec<Record>(methods, getsets, class_doc(New), construct<Record, New>);
 }
 
+// A class of values made only by the module: its record's fields as read-only attributes,
+// then the given acting properties.
+template <class Record>
+const py::TypeSpec& value_spec(std::initializer_list<PyGetSetDef> properties = {}) {
+    static std::vector<PyGetSetDef> getsets = attributes<Record>(properties);
+    static const py::TypeSpec spec = record_spec<Record>(nullptr, getsets.data());
+    return spec;
+}
+
 // A getset entry for an acting property.
 template <class Record, auto Operation>
 constexpr PyGetSetDef acting(const char* name, const char* doc) noexcept {

@@ -60,6 +60,29 @@ void assign(Value& member, PyObject* value, const char* name) {
     member = from_python<Value>(value, name);
 }
 
+// A list of records: each item must be an object of the record's class.
+template <class Record>
+void assign(std::vector<Record>& member, PyObject* value, const char* name) {
+    if (!PyList_Check(value)) {
+        std::string message = "argument '" + std::string(name) + "': a list is needed";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        throw py::ErrorAlreadySet{};
+    }
+    PyTypeObject* type = class_type<Record>();
+    member.clear();
+    for (Py_ssize_t i = 0; i < PyList_Size(value); ++i) {
+        PyObject* item = PyList_GetItem(value, i);
+        if (Py_TYPE(item) != type) {
+            std::string message =
+                "argument '" + std::string(name) + "': items must be " + core::RecordTable<Record>::kClass;
+            PyErr_SetString(PyExc_TypeError, message.c_str());
+            throw py::ErrorAlreadySet{};
+        }
+        py::SharedAccess access(py::instance<Record>(item).access);
+        member.push_back(record_of<Record>(item));
+    }
+}
+
 template <class Value>
 void assign(std::optional<Value>& member, PyObject* value, const char* name) {
     member = optional_from_python<Value>(value, name);
@@ -110,8 +133,8 @@ PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         std::string name = py::to_str(args[0], "name");
         return restore_named<core::ServerRecord, core::SessionRecord, core::WindowRecord, core::PaneRecord,
-                             core::SessionMetadata, core::WindowMetadata, core::LastCommandRecord, core::CommandResult>(
-            name, args + 1, nargs - 1);
+                             core::SessionMetadata, core::WindowMetadata, core::LastCommandRecord, core::CommandResult,
+                             core::Snapshot, core::WindowInfo, core::PaneInfo>(name, args + 1, nargs - 1);
     });
 }
 

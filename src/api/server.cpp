@@ -1,6 +1,7 @@
 // The Server class: one tmux server, named by its socket.
 #include "core/server.hpp"
 #include "api/common.hpp"
+#include "core/snapshot.hpp"
 
 namespace vordalin::api {
 
@@ -20,6 +21,7 @@ constexpr auto kHasSession = py::signature(kClass, "has_session", py::text("name
 constexpr auto kTargetPane = py::signature(kClass, "target_pane", py::text("target"));
 constexpr auto kTargetWindow = py::signature(kClass, "target_window", py::text("target"));
 
+constexpr auto kSnapshot = py::signature(kClass, "snapshot", py::keyword_only(py::flag("commandlines", false)));
 constexpr auto kCheck = py::keyword_only(py::flag("check", false));
 constexpr const char* kCmdName = "cmd";
 
@@ -70,6 +72,15 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "get a Pane object directly from a pane target like \"mysess:0.1\"\n\nReturns:\n    Pane"),
         method<Record, kTargetWindow, core::target_window>(
             "get a Window object directly from a window target like \"mysess:0\"\n\nReturns:\n    Window"),
+        method<Record, kSnapshot, core::take_snapshot>(
+            "Every session, window and pane of the server, from one tmux process.\n\n"
+            "One tmux client lists them all, so the snapshot never mixes two moments. Names,\n"
+            "titles, commands and paths are exactly tmux's.\n\n"
+            "Args:\n"
+            "    commandlines: Also read each pane's command line, with one ps run for all.\n\n"
+            "Returns:\n"
+            "    Snapshot: sessions (SessionMetadata), windows (WindowInfo) and panes (PaneInfo);\n"
+            "    empty when no server runs."),
         {kCmdName, as_method(cmd), METH_FASTCALL | METH_KEYWORDS,
          "cmd($self, *args, check=False)\n--\n\n"
          "Run any tmux command on this server, as tmux's own command line takes it.\n\n"

@@ -15,6 +15,19 @@ public:
 
     bool done() const noexcept { return rest_.empty(); }
 
+    // The tag that leads the next line, with its "|"; nothing (the line skipped) otherwise.
+    std::optional<char> tag() {
+        if (rest_.size() < 2 || rest_[1] != kFieldSeparator) {
+            skip_line(rest_);
+            return std::nullopt;
+        }
+        char tag = rest_.front();
+        rest_.remove_prefix(2);
+        return tag;
+    }
+
+    void skip_line() { skip_line(rest_); }
+
     // The next record, or nothing (the reader then stands after the next line end).
     std::optional<Values> next(std::span<const FormatField> fields) {
         std::string_view start = rest_;
@@ -101,6 +114,33 @@ std::string record_format(std::span<const FormatField> fields) {
     return format;
 }
 
+std::string tagged_format(char tag, std::span<const FormatField> fields) {
+    return std::string{tag, kFieldSeparator} + record_format(fields);
+}
+
+std::vector<Tagged> read_tagged_records(std::string_view output, std::span<const RecordKind> kinds) {
+    std::vector<Tagged> records;
+    RecordReader reader(output);
+    while (!reader.done()) {
+        std::optional<char> tag = reader.tag();
+        if (!tag) {
+            continue;
+        }
+        const RecordKind* kind = nullptr;
+        for (const RecordKind& known : kinds) {
+            kind = known.tag == *tag ? &known : kind;
+        }
+        if (kind == nullptr) {
+            reader.skip_line();
+            continue;
+        }
+        if (auto values = reader.next(kind->fields)) {
+            records.push_back(Tagged{*tag, std::move(*values)});
+        }
+    }
+    return records;
+}
+
 std::vector<Values> read_records(std::string_view output, std::span<const FormatField> fields) {
     std::vector<Values> records;
     RecordReader reader(output);
@@ -133,6 +173,14 @@ std::vector<Indexed> indexed_records(std::string_view output, std::span<const Fo
 
 std::optional<Indexed> indexed_record(std::string_view output, std::span<const FormatField> fields) {
     return with_index(read_record(output, fields));
+}
+
+std::optional<std::uint32_t> lenient_u32(std::string_view field) {
+    text::ParsedNumber number = text::parse_unsigned(text::trim(field), kMaxU32);
+    if (!number.ok()) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(number.value);
 }
 
 std::uint64_t read_number(std::string_view field, std::uint64_t max, std::string_view what,

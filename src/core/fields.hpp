@@ -28,6 +28,20 @@ std::vector<Values> read_records(std::string_view output, std::span<const Format
 // The output as exactly one record (its final line end optional), or nothing.
 std::optional<Values> read_record(std::string_view output, std::span<const FormatField> fields);
 
+// Records of several kinds in one output, each line led by its kind's tag and a "|": what
+// one client prints for several listing commands chained together.
+struct RecordKind {
+    char tag;
+    std::span<const FormatField> fields;
+};
+struct Tagged {
+    char tag;
+    Values values;
+};
+std::string tagged_format(char tag, std::span<const FormatField> fields);
+// Every record of a known kind; a line with another tag, or that does not read, is skipped.
+std::vector<Tagged> read_tagged_records(std::string_view output, std::span<const RecordKind> kinds);
+
 // A record whose first field is an index: the index and all the values.
 struct Indexed {
     std::uint32_t index = 0;
@@ -42,6 +56,9 @@ std::optional<Indexed> indexed_record(std::string_view output, std::span<const F
 // where `shown` is the field as it stood in the output (by default the field itself).
 std::uint64_t read_number(std::string_view field, std::uint64_t max, std::string_view what,
                           std::optional<std::string_view> shown = std::nullopt);
+
+// A number read leniently: blanks around it are fine, anything unreadable is absent.
+std::optional<std::uint32_t> lenient_u32(std::string_view field);
 
 constexpr std::uint64_t kMaxU32 = 0xFFFFFFFFu;
 constexpr std::uint64_t kMaxU64 = 0xFFFFFFFFFFFFFFFFu;

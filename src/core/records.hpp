@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <vector>
 
 #include "core/tmux.hpp"
 
@@ -63,6 +64,39 @@ struct LastCommandRecord {
     Socket socket;
 };
 
+// A window as a snapshot lists it: its metadata, where it is and how many panes it has.
+struct WindowInfo : WindowMetadata {
+    std::string session_name;
+    std::string id;
+    std::uint32_t pane_count = 0;
+    Socket socket;
+};
+
+// A pane as a snapshot lists it. `commandline` is read by ps only when asked for.
+struct PaneInfo {
+    std::string session_name;
+    std::uint32_t window_index = 0;
+    std::uint32_t pane_index = 0;
+    std::string pane_id;
+    std::string title;
+    std::optional<std::uint32_t> pid;
+    std::string current_command;
+    std::string current_path;
+    bool active = false;
+    bool dead = false;
+    std::optional<std::uint32_t> width;
+    std::optional<std::uint32_t> height;
+    std::optional<std::string> commandline;
+    Socket socket;
+};
+
+// Everything one tmux client saw of a server at one moment.
+struct Snapshot {
+    std::vector<SessionMetadata> sessions;
+    std::vector<WindowInfo> windows;
+    std::vector<PaneInfo> panes;
+};
+
 // What one raw tmux command gave: its exit code (minus the signal number when a signal
 // ended it) and both output streams, decoded.
 struct CommandResult {
@@ -82,6 +116,17 @@ struct Field {
 template <class Record, class Value>
 constexpr Field<Record, Value> field(const char* name, Value Record::* member) {
     return {name, member};
+}
+
+// A base record's fields as fields of a record derived from it: declared once, shown by both.
+template <class Derived, class Base, class Value>
+constexpr Field<Derived, Value> inherited_field(const Field<Base, Value>& base) {
+    return {base.name, base.member};  // a member of the base is a member of the derived record
+}
+
+template <class Derived, class Fields>
+constexpr auto fields_of(const Fields& fields) {
+    return std::apply([](const auto&... base) { return std::tuple{inherited_field<Derived>(base)...}; }, fields);
 }
 
 // A record's class name and its fields, in the order its text form lists them. The text
@@ -162,6 +207,41 @@ struct RecordTable<LastCommandRecord> {
 };
 
 template <>
+struct RecordTable<WindowInfo> {
+    static constexpr const char* kClass = "WindowInfo";
+    static constexpr auto kFields = std::tuple_cat(
+        std::tuple{field("session_name", &WindowInfo::session_name), field("id", &WindowInfo::id),
+                   field("pane_count", &WindowInfo::pane_count)},
+        fields_of<WindowInfo>(RecordTable<WindowMetadata>::kFields), std::tuple{field("socket", &WindowInfo::socket)});
+};
+
+template <>
+struct RecordTable<PaneInfo> {
+    static constexpr const char* kClass = "PaneInfo";
+    static constexpr auto kFields = std::tuple{field("session_name", &PaneInfo::session_name),
+                                               field("window_index", &PaneInfo::window_index),
+                                               field("pane_index", &PaneInfo::pane_index),
+                                               field("pane_id", &PaneInfo::pane_id),
+                                               field("title", &PaneInfo::title),
+                                               field("pid", &PaneInfo::pid),
+                                               field("current_command", &PaneInfo::current_command),
+                                               field("current_path", &PaneInfo::current_path),
+                                               field("active", &PaneInfo::active),
+                                               field("dead", &PaneInfo::dead),
+                                               field("width", &PaneInfo::width),
+                                               field("height", &PaneInfo::height),
+                                               field("commandline", &PaneInfo::commandline),
+                                               field("socket", &PaneInfo::socket)};
+};
+
+template <>
+struct RecordTable<Snapshot> {
+    static constexpr const char* kClass = "Snapshot";
+    static constexpr auto kFields = std::tuple{field("sessions", &Snapshot::sessions),
+                                               field("windows", &Snapshot::windows), field("panes", &Snapshot::panes)};
+};
+
+template <>
 struct RecordTable<CommandResult> {
     static constexpr const char* kClass = "CommandResult";
     static constexpr auto kFields =
@@ -189,6 +269,20 @@ void write_value(std::string& out, const std::optional<Value>& value) {
     out += "Some(";
     write_value(out, *value);
     out += ')';
+}
+
+template <class Record>
+std::string text_form(const Record& record);
+
+// A list of records: their text forms in square brackets.
+template <class Record>
+void write_value(std::string& out, const std::vector<Record>& records) {
+    out += '[';
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        out += i == 0 ? "" : ", ";
+        out += text_form(records[i]);
+    }
+    out += ']';
 }
 
 // The text form shared by repr() and str(): Class(field=value, ...).

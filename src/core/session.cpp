@@ -10,26 +10,8 @@ namespace vordalin::core {
 
 namespace {
 
-constexpr std::array<FormatField, 7> kMetadataFields{{
-    {"session_id"},
-    {"session_name", true},
-    {"session_created"},
-    {"session_attached"},
-    {"session_width"},
-    {"session_height"},
-    {"session_windows"},
-}};
 constexpr std::array<FormatField, 2> kWindowFields{{{"window_index"}, {"window_name", true}}};
 constexpr FailureWording kRenameFailure{"rename session failed: ", ErrorText::kUntrimmed};
-
-// A size field read leniently: blanks around it are fine, anything unreadable is absent.
-std::optional<std::uint32_t> lenient_size(std::string_view field) {
-    text::ParsedNumber number = text::parse_unsigned(text::trim(field), kMaxU32);
-    if (!number.ok()) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(number.value);
-}
 
 // Why tmux would not take this text as a session's new name as it stands, if it would not.
 std::optional<std::string> refused_name(std::string_view name) {
@@ -112,28 +94,31 @@ WindowRecord new_window(const SessionRecord& session, const std::optional<std::s
     return WindowRecord{session.name, made->index, session.socket, text::decode_lossy(made->values[1])};
 }
 
+SessionMetadata read_session_metadata(const Values& fields) {
+    SessionMetadata metadata;
+    metadata.id = text::decode_lossy(fields[0]);
+    metadata.name = text::decode_lossy(fields[1]);
+    metadata.created = read_number(fields[2], kMaxU64, "bad session_created");
+    metadata.attached = fields[3] != "0";
+    metadata.width = lenient_u32(fields[4]);
+    metadata.height = lenient_u32(fields[5]);
+    metadata.windows = static_cast<std::uint32_t>(read_number(fields[6], kMaxU32, "bad session_windows"));
+    return metadata;
+}
+
 SessionMetadata session_metadata(const SessionRecord& session) {
     std::string not_found = "session " + text::quote(session.name) + " not found";
     if (!is_session_name(session.name)) {
         throw Error(not_found);
     }
-    static const std::string kFormat = record_format(kMetadataFields);
+    static const std::string kFormat = record_format(kSessionMetadataFields);
     std::string output = checked_bytes(tmux_command(session.socket, {"list-sessions", "-F", kFormat}),
                                        {"tmux failed: ", ErrorText::kUntrimmed});
-    for (const Values& fields : read_records(output, kMetadataFields)) {
-        std::string name = text::decode_lossy(fields[1]);
-        if (name != session.name) {
-            continue;
+    for (const Values& fields : read_records(output, kSessionMetadataFields)) {
+        // Only this session's record is read: another's bad number is no concern of this call.
+        if (text::decode_lossy(fields[1]) == session.name) {
+            return read_session_metadata(fields);
         }
-        SessionMetadata metadata;
-        metadata.id = text::decode_lossy(fields[0]);
-        metadata.name = std::move(name);
-        metadata.created = read_number(fields[2], kMaxU64, "bad session_created");
-        metadata.attached = fields[3] != "0";
-        metadata.width = lenient_size(fields[4]);
-        metadata.height = lenient_size(fields[5]);
-        metadata.windows = static_cast<std::uint32_t>(read_number(fields[6], kMaxU32, "bad session_windows"));
-        return metadata;
     }
     throw Error(not_found);
 }

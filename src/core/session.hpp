@@ -1,13 +1,28 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/fields.hpp"
 #include "core/records.hpp"
 #include "core/spawn.hpp"
 
 namespace vordalin::core {
+
+// A session's metadata as tmux prints it, and how such a record reads (raising the
+// "bad session_..." errors).
+inline constexpr std::array<FormatField, 7> kSessionMetadataFields{{
+    {"session_id"},
+    {"session_name", true},
+    {"session_created"},
+    {"session_attached"},
+    {"session_width"},
+    {"session_height"},
+    {"session_windows"},
+}};
+SessionMetadata read_session_metadata(const Values& fields);
 
 bool kill_session(const SessionRecord& session);
 // Renames in tmux, then in the record; the record is unchanged when tmux refuses.

@@ -10,15 +10,6 @@ namespace vordalin::core {
 
 namespace {
 
-constexpr std::array<FormatField, 7> kMetadataFields{{
-    {"window_index"},
-    {"window_name", true},
-    {"window_active"},
-    {"window_layout"},
-    {"window_width"},
-    {"window_height"},
-    {"window_flags"},
-}};
 constexpr std::array<FormatField, 2> kIndexAndName{{{"window_index"}, {"window_name", true}}};
 constexpr std::array<FormatField, 3> kPaneFields{{{"pane_index"}, {"pane_id"}, {"pane_title", true}}};
 
@@ -88,28 +79,32 @@ std::vector<PaneRecord> window_panes(const WindowRecord& window) {
     return panes;
 }
 
+WindowMetadata read_window_metadata(std::span<const std::string_view> fields) {
+    WindowMetadata metadata;
+    metadata.index = static_cast<std::uint32_t>(read_number(fields[0], kMaxU32, "bad window_index"));
+    metadata.width = strict_size(fields[4], "bad window_width");
+    metadata.height = strict_size(fields[5], "bad window_height");
+    metadata.name = text::decode_lossy(fields[1]);
+    metadata.active = fields[2] == "1";
+    metadata.layout = text::decode_lossy(fields[3]);
+    metadata.flags = text::decode_lossy(fields[6]);
+    return metadata;
+}
+
 WindowMetadata window_metadata(const WindowRecord& window) {
     constexpr FailureWording kFailure{"tmux failed: ", ErrorText::kTrimmed};
     std::optional<std::string> target = target_of(window);
     if (!target) {
         raise_failure(missing_session(window.session_name), kFailure);
     }
-    static const std::string kFormat = record_format(kMetadataFields);
+    static const std::string kFormat = record_format(kWindowMetadataFields);
     std::string output = checked_bytes(
         strictly_resolved(window.socket, *target, {"display-message", "-p", "-t", *target, kFormat}), kFailure);
-    std::optional<Values> fields = read_record(output, kMetadataFields);
+    std::optional<Values> fields = read_record(output, kWindowMetadataFields);
     if (!fields) {
         throw Error("unexpected tmux window metadata output: " + text::quote(text::trim(text::decode_lossy(output))));
     }
-    WindowMetadata metadata;
-    metadata.index = static_cast<std::uint32_t>(read_number((*fields)[0], kMaxU32, "bad window_index"));
-    metadata.width = strict_size((*fields)[4], "bad window_width");
-    metadata.height = strict_size((*fields)[5], "bad window_height");
-    metadata.name = text::decode_lossy((*fields)[1]);
-    metadata.active = (*fields)[2] == "1";
-    metadata.layout = text::decode_lossy((*fields)[3]);
-    metadata.flags = text::decode_lossy((*fields)[6]);
-    return metadata;
+    return read_window_metadata(*fields);
 }
 
 std::optional<WindowRecord> step_window(const WindowRecord& window, Step step) {
