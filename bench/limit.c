@@ -3,10 +3,10 @@
  * reads it, take in its standard output. posix_spawnp of the same argv, standard input and
  * error on /dev/null, standard output on /dev/null or read through a pipe, then waitpid.
  *
- *   limit [-o] [-m] [-w WARM] (-n COUNT | -s) -- tmux ARG... [--- tmux ARG...]...
+ *   limit [-o] [-m] [-w WARM] (-n COUNT | -s) -- PROGRAM ARG... [--- PROGRAM ARG...]...
  *
  * One call runs each command in turn ("---" separates them), as one operation that needs
- * more than one tmux process does.
+ * more than one process does: two tmux commands, or tmux and then ps for what it listed.
  * -o reads standard output through a pipe, into one buffer reused by every call.
  * -s serves blocks after that: each line read from standard input holds a count, and the
  *    answer is a block of that many calls, printed as below. The process stays warm.
@@ -159,7 +159,7 @@ static int run_once(char **argv, int read_output, struct buffer *buf) {
 }
 
 static void usage(void) {
-    fprintf(stderr, "usage: limit [-o] [-m] [-w WARM] (-n COUNT | -s) -- tmux ARG... [--- tmux ARG...]...\n");
+    fprintf(stderr, "usage: limit [-o] [-m] [-w WARM] (-n COUNT | -s) -- PROGRAM ARG... [--- PROGRAM ARG...]...\n");
     exit(2);
 }
 

@@ -8,10 +8,16 @@ and matplotlib, then calls
 Every row is one operation against a tmux server that this script starts on a socket in a
 temporary directory and kills at the end. The four columns of a row are timed in small
 interleaved blocks, after a warm-up block each, so that a noisy machine hurts all of them
-alike; the table shows medians. A second pass counts the tmux processes each operation
-starts (and the bytes they write) with a shim first on PATH, and fresh processes measure
-the peak resident size that capturing 100,000 lines of history adds, and what 16 pool
-threads still hold once they have made 64 such captures and gone idle.
+alike; the table shows medians. Before the timing, a pass counts the tmux and ps processes
+each operation starts (and the bytes tmux writes) with shims first on PATH, and stops the
+run when vordalin ran other command lines than the limit runs. Fresh processes measure the
+peak resident size that capturing 100,000 lines of history adds, and what 16 pool threads
+still hold once they have made 64 such captures and gone idle.
+
+The dashboard rows time a whole workload instead: every session's metadata, every window's
+metadata and every pane's title, command and command line, on a server of sessions with two
+panes each. They compare Server.snapshot, the same walk through the per-object members, and
+libtmux, against the limit running the snapshot's tmux command line and then its ps.
 """
 
 import argparse
@@ -51,6 +57,17 @@ KEYS = "echo hello world"
 POOL_THREADS = 16
 POOL_CAPTURES = 64
 MISSING = "no-such-session"
+# The dashboard's sessions: one window of two panes, each running a program whose command
+# line differs from its name.
+DASH_SESSIONS = (50, 500)
+DASH_PANES = 2
+DASH_PROGRAM = "sleep"
+DASH_COMMANDLINE = "sleep infinity"
+# How many times faster than libtmux the snapshot's dashboard should be.
+PEER_SPEEDUP = 50
+# The metadata the dashboard shows, as vordalin names it and as libtmux does.
+SESSION_FIELDS = ("id", "name", "created", "attached", "width", "height", "windows")
+WINDOW_FIELDS = ("index", "name", "active", "layout", "width", "height", "flags")
 
 # Socket paths as the report shows them: the temporary directory's name means nothing later.
 SOCKET_NAMES = {}
@@ -109,8 +126,9 @@ class Tmux:
         self.socket = socket
 
     def argv(self, *args):
-        """The command line every column runs: tmux looked up on PATH, as the module does."""
-        return ["tmux", "-S", self.socket, *args]
+        """The command line every column runs: tmux looked up on PATH and told that its
+        output is UTF-8, as the module does."""
+        return ["tmux", "-u", "-S", self.socket, *args]
 
     def run(self, *args):
         done = subprocess.run(
@@ -208,11 +226,41 @@ def start_main_server(tmux):
     assert len(tmux.run("list-panes", "-t", "=panes:0").splitlines()) == PANES
 
 
-def grow_sessions(tmux, first, last):
-    """Adds sessions s<first> to s<last> in batches, one tmux client per batch."""
-    for start in range(first, last + 1, 100):
-        batch = range(start, min(start + 100, last + 1))
-        tmux.run(*chained([["new-session", "-d", "-s", f"s{i}", "exec cat"] for i in batch]))
+class Grower:
+    """Starts a server and adds sessions to it up to the count a row asks for, in batches of
+    one tmux client each; `session(i)` gives the commands that make the i-th (from 1)."""
+
+    def __init__(self, tmux, session, batch=100):
+        self.tmux = tmux
+        self.session = session
+        self.have = 0
+        self.batch = batch
+
+    def to(self, count):
+        for start in range(self.have + 1, count + 1, self.batch):
+            batch = range(start, min(start + self.batch, count + 1))
+            self.tmux.run(*chained([step for i in batch for step in self.session(i)]))
+        self.have = max(self.have, count)
+
+    def stop(self):
+        self.tmux.kill()
+        self.have = 0
+
+
+def dash_session(i):
+    hold = f"exec {DASH_COMMANDLINE}"
+    return [["new-session", "-d", "-s", f"d{i}", hold]] + [
+        ["split-window", "-d", "-t", f"=d{i}:", hold] for _ in range(DASH_PANES - 1)
+    ]
+
+
+def dash_ready(dash, count):
+    """Waits until every pane of the dashboard's server runs its program."""
+    wait_for(
+        lambda: dash.run("list-panes", "-a", "-F", "#{pane_current_command}").split()
+        == [DASH_PROGRAM] * (count * DASH_PANES),
+        f"{count * DASH_PANES} dashboard panes",
+    )
 
 
 # ------------------------------------------------------------------ rows
@@ -222,7 +270,7 @@ def grow_sessions(tmux, first, last):
 class Row:
     key: str
     label: str
-    # The tmux commands the operation runs, each with how subprocess.run treats its streams:
+    # The commands the operation runs, each with how subprocess.run treats its streams:
     # "status" (both discarded), "quiet" (stdout read), "raising" (stderr read),
     # "checked" (both read). The limit reads stdout when any command does.
     commands: list
@@ -233,7 +281,21 @@ class Row:
     block: int = 5
     minimum: int = 1
     target: float = 1.02
-    server: object = None
+    # Runs before the row: grows its server, or fills in its commands.
+    prepare: object = None
+    # A row with columns of its own (the dashboards) maps each to its callable; the others
+    # compare vordalin, subprocess.run and libtmux.
+    columns: dict = None
+    # The column that must run exactly the limit's command lines.
+    mirror: str = "vordalin"
+    # Calls per block for columns too slow for `block`.
+    blocks: dict = field(default_factory=dict)
+    # Runs the process count averages over.
+    count_repeats: int = 3
+
+    @property
+    def dashboard(self):
+        return self.columns is not None
 
 
 def subprocess_operation(commands):
@@ -262,12 +324,16 @@ def line_count(value):
     return len(value.splitlines())
 
 
-def build_rows(main, listing, vordalin, libtmux, scale):
+def build_rows(main, listing, dash, counter, vordalin, libtmux, scale):
     """The rows, each with its callables bound to objects made once, outside the timing."""
     v_main = vordalin.Server(main.socket)
     v_list = vordalin.Server(listing.socket)
+    v_dash = vordalin.Server(dash.socket)
     l_main = libtmux.Server(socket_path=main.socket)
     l_list = libtmux.Server(socket_path=listing.socket)
+    l_dash = libtmux.Server(socket_path=dash.socket)
+    list_sessions = Grower(listing, lambda i: [["new-session", "-d", "-s", f"s{i}", "exec cat"]])
+    dash_sessions = Grower(dash, dash_session, batch=50)
 
     v_wins = next(s for s in v_main.sessions if s.name == "wins")
     v_panes_window = next(s for s in v_main.sessions if s.name == "panes").windows[0]
@@ -308,7 +374,39 @@ def build_rows(main, listing, vordalin, libtmux, scale):
             lambda value: (line_count(value) if isinstance(value, str) else len(value)) == count,
             fast(600),
             target=1.03 if count == 500 else 1.02,
-            server=(listing, count),
+            prepare=lambda row: list_sessions.to(count),
+        )
+
+    def dashboard_row(count, reps, walks):
+        def prepare(row):
+            # ps reads every process on the machine, so the listing server's idle sessions
+            # would slow the snapshot's one ps and libtmux's hundred alike; no dashboard needs them.
+            list_sessions.stop()
+            dash_sessions.to(count)
+            dash_ready(dash, count)
+            # The limit runs what one snapshot ran: its tmux command line, then its ps.
+            ran = counter.count(lambda n: snapshot_dashboard(v_dash), 1)
+            row.commands = [([program, *argv], "quiet") for program in Counter.PROGRAMS for argv in ran[program].argvs]
+
+        columns = {"snapshot": lambda: snapshot_dashboard(v_dash)}
+        if walks:
+            columns["members"] = lambda: members_dashboard(v_dash)
+            columns["libtmux"] = lambda: libtmux_dashboard(l_dash)
+        return Row(
+            f"dashboard_{count}",
+            f"dashboard ({count} sessions × {DASH_PANES} panes)",
+            commands=[],
+            vordalin=None,
+            libtmux=None,
+            check=dashboard_check(count),
+            reps=reps,
+            minimum=2,
+            target=None if walks else 1.10,
+            prepare=prepare,
+            columns=columns,
+            mirror="snapshot",
+            blocks={"members": 1, "libtmux": 1},
+            count_repeats=1,
         )
 
     big_lines = HISTORY_LINES + SCREEN_ROWS
@@ -337,7 +435,12 @@ def build_rows(main, listing, vordalin, libtmux, scale):
         Row(
             "windows",
             f"windows ({WINDOWS}-window session)",
-            [(main.argv("list-windows", "-t", "=wins", "-F", "#{window_index}|#{window_name}"), "quiet")],
+            [
+                (
+                    main.argv("list-windows", "-t", "=wins", "-F", "#{window_index}|#{n:window_name}|#{window_name}"),
+                    "quiet",
+                )
+            ],
             lambda: v_wins.windows,
             lambda: l_wins.windows,
             lambda value: (line_count(value) if isinstance(value, str) else len(value)) == WINDOWS,
@@ -346,7 +449,14 @@ def build_rows(main, listing, vordalin, libtmux, scale):
         Row(
             "panes",
             f"panes ({PANES}-pane window)",
-            [(main.argv("list-panes", "-t", "=panes:=0", "-F", "#{pane_index}|#{pane_id}|#{pane_title}"), "quiet")],
+            [
+                (
+                    main.argv(
+                        "list-panes", "-t", "=panes:=0", "-F", "#{pane_index}|#{pane_id}|#{n:pane_title}|#{pane_title}"
+                    ),
+                    "quiet",
+                )
+            ],
             lambda: v_panes_window.panes,
             lambda: l_panes_window.panes,
             lambda value: (line_count(value) if isinstance(value, str) else len(value)) == PANES,
@@ -355,7 +465,7 @@ def build_rows(main, listing, vordalin, libtmux, scale):
         Row(
             "send_keys",
             "send_keys (short text)",
-            [(main.argv("send-keys", "-t", key_pane_id, KEYS), "raising")],
+            [(main.argv("send-keys", "-t", key_pane_id, "--", KEYS), "raising")],
             lambda: v_keys.send_keys(KEYS),
             lambda: l_keys.send_keys(KEYS, enter=False),
             lambda value: value in (True, None),
@@ -384,12 +494,12 @@ def build_rows(main, listing, vordalin, libtmux, scale):
             "pair",
             "new_session + kill",
             [
-                (main.argv("new-session", "-d", "-s", "pair"), "raising"),
+                (main.argv("new-session", "-d", "-P", "-F", "#{session_name}", "-s", "pair"), "checked"),
                 (main.argv("kill-session", "-t", "=pair"), "status"),
             ],
             v_pair,
             l_pair,
-            lambda value: value is True or value == [True, True],
+            lambda value: value is True or value == ["pair\n", True],
             fast(300),
             minimum=2,
         ),
@@ -419,7 +529,69 @@ def build_rows(main, listing, vordalin, libtmux, scale):
             lambda value: target_id in (value if isinstance(value, str) else value.pane_id),
             fast(600),
         ),
+        # The walks take seconds a call: they run one call per round of blocks, and at 500
+        # sessions not at all. These rows come last, as they stop the listing server.
+        dashboard_row(DASH_SESSIONS[0], fast(30), walks=True),
+        dashboard_row(DASH_SESSIONS[1], fast(100), walks=False),
     ]
+
+
+# ------------------------------------------------------------------ the dashboard
+
+
+def fields_of(record, names, prefix=""):
+    """The named fields of one record; libtmux leaves out what its tmux does not report."""
+    return tuple(getattr(record, prefix + name, None) for name in names)
+
+
+def snapshot_dashboard(server):
+    snapshot = server.snapshot(commandlines=True)
+    return (
+        [fields_of(session, SESSION_FIELDS) for session in snapshot.sessions],
+        [fields_of(window, WINDOW_FIELDS) for window in snapshot.windows],
+        [(pane.title, pane.current_command, pane.commandline) for pane in snapshot.panes],
+    )
+
+
+def members_dashboard(server):
+    sessions, windows, panes = [], [], []
+    for session in server.sessions:
+        sessions.append(fields_of(session.metadata(), SESSION_FIELDS))
+        for window in session.windows:
+            windows.append(fields_of(window.metadata, WINDOW_FIELDS))
+            for pane in window.panes:
+                panes.append((pane.title, pane.current_command, pane.current_commandline))
+    return sessions, windows, panes
+
+
+def ps_commandline(pid):
+    """A pane's command line as a libtmux user reads it, having no member for it: ps."""
+    done = subprocess.run(["ps", "-o", "args=", "-p", pid], stdin=DEVNULL, stdout=PIPE, stderr=DEVNULL, text=True)
+    return done.stdout.strip() or None
+
+
+def libtmux_dashboard(server):
+    sessions, windows, panes = [], [], []
+    for session in server.sessions:
+        sessions.append(fields_of(session, SESSION_FIELDS, "session_"))
+        for window in session.windows:
+            windows.append(fields_of(window, WINDOW_FIELDS, "window_"))
+            for pane in window.panes:
+                panes.append((pane.pane_title, pane.pane_current_command, ps_commandline(pane.pane_pid)))
+    return sessions, windows, panes
+
+
+def dashboard_check(count):
+    def check(value):
+        sessions, windows, panes = value
+        programs = [pane[1:] for pane in panes]
+        return (
+            len(sessions) == count
+            and len(windows) == count
+            and programs == [(DASH_PROGRAM, DASH_COMMANDLINE)] * (count * DASH_PANES)
+        )
+
+    return check
 
 
 # ------------------------------------------------------------------ timing
@@ -487,12 +659,19 @@ def time_block(operation, count):
 
 @dataclass
 class Measured:
+    columns: tuple = COLUMNS
     # Per column, one list of samples (ns) per round of blocks.
-    rounds: dict = field(default_factory=lambda: {c: [] for c in COLUMNS})
+    rounds: dict = field(init=False)
     # Per column, the caller's own processor time per call (ns), one figure per block.
-    cpu: dict = field(default_factory=lambda: {c: [] for c in COLUMNS})
+    cpu: dict = field(init=False)
+    # Per column, the tmux processes, the ps processes and tmux's stdout bytes per call.
     processes: dict = field(default_factory=dict)
+    ps: dict = field(default_factory=dict)
     output: dict = field(default_factory=dict)
+
+    def __post_init__(self):
+        self.rounds = {c: [] for c in self.columns}
+        self.cpu = {c: [] for c in self.columns}
 
     def samples(self, column):
         return [sample for block in self.rounds[column] for sample in block]
@@ -526,12 +705,18 @@ class Measured:
 
 
 def operations(row):
+    if row.dashboard:
+        return row.columns
     return {"vordalin": row.vordalin, "subprocess": subprocess_operation(row.commands), "libtmux": row.libtmux}
 
 
-def measure_row(row, limit, measured):
-    ops = operations(row)
-    for name, op in ops.items():
+def columns_of(row):
+    return ("limit", *operations(row))
+
+
+def check_row(row, limit):
+    """One call of each column, checked; it also warms them up."""
+    for name, op in operations(row).items():
         value = op()
         if not row.check(value):
             raise RuntimeError(f"{row.key}: {name} gave an unexpected answer: {str(value)[:200]!r}")
@@ -540,25 +725,34 @@ def measure_row(row, limit, measured):
     if summary["failed"] != expected_failures:
         raise RuntimeError(f"{row.key}: the limit's command failed {summary['failed']} times")
 
+
+def measure_row(row, limit, measured):
+    ops = operations(row)
+    columns = measured.columns
     # The Python columns run in a process that stays warm; so does the limit.
     server = limit.serve(row)
 
-    def block(column, count):
+    def block(column):
+        count = row.blocks.get(column, row.block)
         if column == "limit":
-            return server.block(count)
-        return time_block(ops[column], count)
+            samples, cpu = server.block(count)
+        else:
+            samples, cpu = time_block(ops[column], count)
+        return samples, cpu / count
 
     try:
-        for column in COLUMNS:
-            block(column, row.block)
+        # The slow columns' check call warmed them up; a block more would only cost time.
+        for column in columns:
+            if column not in row.blocks:
+                block(column)
         blocks = max(1, row.reps // row.block)
         for i in range(blocks):
             # Each block starts with a different column, so none always follows the same one.
-            order = COLUMNS[i % len(COLUMNS) :] + COLUMNS[: i % len(COLUMNS)]
+            order = columns[i % len(columns) :] + columns[: i % len(columns)]
             for column in order:
-                samples, cpu = block(column, row.block)
+                samples, cpu = block(column)
                 measured.rounds[column].append(samples)
-                measured.cpu[column].append(cpu / row.block)
+                measured.cpu[column].append(cpu)
     finally:
         server.close()
 
@@ -566,8 +760,21 @@ def measure_row(row, limit, measured):
 # ------------------------------------------------------------------ counting
 
 
+@dataclass
+class Ran:
+    """What one program did for one operation: processes and stdout bytes (averages over
+    the runs counted), and the first run's command lines, without the program's name."""
+
+    processes: float
+    output: float
+    argvs: list
+
+
 class Counter:
-    """Puts the shim first on PATH while an operation runs, and reads back its log."""
+    """Puts shims for tmux and ps first on PATH while an operation runs, and reads back
+    their logs."""
+
+    PROGRAMS = ("tmux", "ps")
 
     def __init__(self, directory, real_tmux):
         self.bin = directory / "shim"
@@ -575,37 +782,65 @@ class Counter:
         shim = self.bin / "tmux"
         shutil.copyfile(HERE / "tmux_shim.sh", shim)
         shim.chmod(0o755)
-        self.log = directory / "shim.log"
-        self.real_tmux = real_tmux
+        # ps goes through the same shim, told to run the real ps and log to a file of its own.
+        ps = self.bin / "ps"
+        ps.write_text(
+            '#!/bin/sh\nVORDALIN_BENCH_LOG="$VORDALIN_BENCH_LOG.ps" VORDALIN_BENCH_TMUX="$VORDALIN_BENCH_PS" '
+            'exec "${0%/*}/tmux" "$@"\n'
+        )
+        ps.chmod(0o755)
+        log = directory / "shim.log"
+        self.logs = {"tmux": log, "ps": directory / "shim.log.ps"}
+        self.environment = {
+            "VORDALIN_BENCH_LOG": str(log),
+            "VORDALIN_BENCH_TMUX": real_tmux,
+            "VORDALIN_BENCH_PS": shutil.which("ps") or "/bin/ps",
+        }
 
     def count(self, run, repeats):
-        """Processes and stdout bytes per run, over `repeats` runs."""
+        """Per program, what `repeats` calls of run(repeats) did, per run."""
         saved = os.environ["PATH"]
-        self.log.write_text("")
+        for log in self.logs.values():
+            log.write_text("")
         os.environ["PATH"] = f"{self.bin}{os.pathsep}{saved}"
-        os.environ["VORDALIN_BENCH_LOG"] = str(self.log)
-        os.environ["VORDALIN_BENCH_TMUX"] = self.real_tmux
+        os.environ.update(self.environment)
         try:
             run(repeats)
         finally:
             os.environ["PATH"] = saved
-            del os.environ["VORDALIN_BENCH_LOG"]
-            del os.environ["VORDALIN_BENCH_TMUX"]
-        entries = [line.split("\x1f")[:-1] for line in self.log.read_text().splitlines()]
-        return len(entries) / repeats, sum(int(e[0]) for e in entries) / repeats, [e[1:] for e in entries]
+            for name in self.environment:
+                del os.environ[name]
+        ran = {}
+        for program, log in self.logs.items():
+            entries = [line.split("\x1f")[:-1] for line in log.read_text().splitlines()]
+            ran[program] = Ran(
+                len(entries) / repeats,
+                sum(int(e[0]) for e in entries) / repeats,
+                [e[1:] for e in entries[: len(entries) // repeats]],
+            )
+        return ran
 
 
 def count_row(row, limit, counter, measured, commands_seen):
-    repeats = 3
-    ops = operations(row)
+    """Counts each column's processes, and stops when the column the limit mirrors ran other
+    command lines than the limit does: the comparison would no longer be like for like."""
     runs = {"limit": lambda n: limit.run(row, n)}
-    for name, op in ops.items():
+    for name, op in operations(row).items():
         runs[name] = lambda n, op=op: [op() for _ in range(n)]
-    for column in COLUMNS:
-        processes, output, argvs = counter.count(runs[column], repeats)
-        measured.processes[column] = processes
-        measured.output[column] = output
-        commands_seen[column] = argvs[: len(argvs) // repeats]
+    for column, run in runs.items():
+        ran = counter.count(run, row.count_repeats)
+        measured.processes[column] = ran["tmux"].processes
+        measured.ps[column] = ran["ps"].processes
+        measured.output[column] = ran["tmux"].output
+        commands_seen[column] = ran
+    for program in Counter.PROGRAMS:
+        expected = [argv[1:] for argv, _ in row.commands if argv[0] == program]
+        got = commands_seen[row.mirror][program].argvs
+        if got != expected:
+            raise RuntimeError(
+                f"{row.key}: {row.mirror} ran {program} as {[shown(a, SOCKET_NAMES) for a in got]}, "
+                f"the limit as {[shown(a, SOCKET_NAMES) for a in expected]}"
+            )
 
 
 # ------------------------------------------------------------------ peak memory
@@ -621,7 +856,7 @@ PROBE_SETUP = {
     ),
     "subprocess": (
         "import subprocess\n"
-        "ARGV = ['tmux', '-S', SOCKET, 'capture-pane', '-p', '-t', PANE, '-S', '-']\n"
+        "ARGV = ['tmux', '-u', '-S', SOCKET, 'capture-pane', '-p', '-t', PANE, '-S', '-']\n"
         "def run(argv):\n"
         "    done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)\n"
         "    return done.stdout.decode(errors='replace') if done.returncode == 0 else None\n"
@@ -729,20 +964,15 @@ def fmt_count(value):
     return f"{value:g}"
 
 
+def limit_verdict(text, measured, column, target):
+    ratio = measured.ratio(column)
+    low, high = measured.ratio_interval(column)
+    return (f"{text} ≤ {target:.2f}", ratio <= target, f"{ratio:.3f} (95% interval {low:.3f}–{high:.3f})")
+
+
 def verdicts(rows, results, peaks, text_bytes, pool):
-    """Each target, with whether this run met it."""
-    lines = []
-    for row in rows:
-        m = results[row.key]
-        ratio = m.ratio("vordalin")
-        low, high = m.ratio_interval("vordalin")
-        lines.append(
-            (
-                f"{row.label}: vordalin / limit ≤ {row.target:.2f}",
-                ratio <= row.target,
-                f"{ratio:.3f} (95% interval {low:.3f}–{high:.3f})",
-            )
-        )
+    """Each target of the single operations, with whether this run met it."""
+    lines = [limit_verdict(f"{row.label}: vordalin / limit", results[row.key], "vordalin", row.target) for row in rows]
     for row in rows:
         m = results[row.key]
         v, s = m.median_ms("vordalin"), m.median_ms("subprocess")
@@ -773,13 +1003,42 @@ def verdicts(rows, results, peaks, text_bytes, pool):
     return lines
 
 
+def dashboard_verdicts(dashboards, results):
+    lines = []
+    for row in dashboards:
+        m = results[row.key]
+        if "libtmux" in m.columns:
+            snapshot, peer = m.median_ms("snapshot"), m.median_ms("libtmux")
+            lines.append(
+                (
+                    f"{row.label}: snapshot ≥ {PEER_SPEEDUP}× faster than libtmux",
+                    peer >= PEER_SPEEDUP * snapshot,
+                    f"{peer / snapshot:.1f}× ({snapshot:.2f} vs {peer:.1f} ms)",
+                )
+            )
+        tmux, ps = m.processes["snapshot"], m.ps["snapshot"]
+        lines.append(
+            (
+                f"{row.label}: snapshot runs at most {row.minimum} processes (tmux and ps)",
+                tmux + ps <= row.minimum,
+                f"{fmt_count(tmux)} tmux + {fmt_count(ps)} ps",
+            )
+        )
+        if row.target is not None:
+            lines.append(limit_verdict(f"{row.label}: snapshot / limit", m, "snapshot", row.target))
+    return lines
+
+
 def shown(argv, sockets):
-    """A logged command line for the report: sockets by name, long format lists cut short."""
+    """A logged command line for the report: sockets by name, long format lists and pid
+    lists cut short."""
     words = []
     for arg in argv:
         fields = arg.count("#{")
         if len(arg) > 60 and fields > 3:
             arg = arg[: arg.index("}") + 1] + f"… ({fields} fields)"
+        elif len(arg) > 40 and re.fullmatch(r"\d+(,\d+)+", arg):
+            arg = arg[: arg.index(",")] + f",… ({arg.count(',') + 1} pids)"
         word = shlex.quote(arg)
         for name, path in sockets.items():
             word = word.replace(path, name)
@@ -787,7 +1046,66 @@ def shown(argv, sockets):
     return " ".join(words)
 
 
-def render(rows, results, peaks, text_bytes, pool, environment, commands):
+WALKS = ("snapshot", "members", "libtmux")
+
+
+def render_dashboards(dashboards, results):
+    out = ["## Dashboard\n"]
+    out.append(
+        "A workload rather than one call: every session's metadata, every window's metadata, and every pane's "
+        f"title, command and command line, on a server whose sessions each hold one window of {DASH_PANES} panes "
+        f"running `{DASH_COMMANDLINE}`. Medians per dashboard in milliseconds, ratio to the limit in brackets. "
+        "*snapshot* is one `Server.snapshot(commandlines=True)`, read field by field. *members* walks "
+        "`server.sessions`, `session.metadata()`, `session.windows`, `window.metadata`, `window.panes` and each "
+        "pane's `title`, `current_command` and `current_commandline`. *libtmux* walks `server.sessions`, "
+        "`session.windows` and `window.panes`, reads their attributes, and runs `ps -o args= -p PID` for each "
+        "pane's command line, having no member for it. *limit* runs, in one C process per call, the tmux command "
+        "line the snapshot runs and then the ps it runs (the pids of every pane), reading both through a pipe: "
+        "the two command lines, taken from the shims' log of one snapshot, are below. The walks take seconds "
+        "per call, so they run once per round of blocks (the samples column counts the snapshot's "
+        f"calls), and at {DASH_SESSIONS[1]} sessions not at all. ps reads every process on the machine, so the "
+        "listing server's idle sessions are gone before these rows. *processes* counts tmux + ps processes per "
+        "dashboard.\n"
+    )
+    out.append(
+        "| workload | samples | limit | snapshot | members | libtmux | processes (snapshot / members / libtmux) |"
+    )
+    out.append("|---|---:|---:|---:|---:|---:|:---:|")
+    for row in dashboards:
+        m = results[row.key]
+        cells = [fmt_ratio(m, c) if c in m.columns else "—" for c in WALKS]
+        procs = " / ".join(
+            f"{fmt_count(m.processes[c])} + {fmt_count(m.ps[c])}" if c in m.columns else "—" for c in WALKS
+        )
+        out.append(
+            f"| {row.label} | {len(m.samples('snapshot'))} | {m.median_ms('limit'):.3f} | "
+            + " | ".join(cells)
+            + f" | {procs} |"
+        )
+    out.append("")
+    return out
+
+
+def masked(program, argv):
+    """A command line with what names its target or pids cut out, so that one pane's command
+    groups with the same command for the next pane."""
+    flag = "-p" if program == "ps" else "-t"
+    return tuple("…" if i and argv[i - 1] == flag else arg for i, arg in enumerate(argv))
+
+
+def command_lines(ran, grouped):
+    """One column's command lines as the report lists them; grouped, each distinct command
+    shows once, as first run, with how often it ran."""
+    runs = [(program, argv) for program in Counter.PROGRAMS for argv in ran[program].argvs]
+    if not grouped:
+        return "; ".join(f"`{shown([program, *argv], SOCKET_NAMES)}`" for program, argv in runs)
+    groups = {}
+    for program, argv in runs:
+        groups.setdefault((program, masked(program, argv)), [program, argv, 0])[2] += 1
+    return "; ".join(f"`{shown([program, *argv], SOCKET_NAMES)}` ×{n}" for program, argv, n in groups.values())
+
+
+def render(rows, dashboards, results, peaks, text_bytes, pool, environment, commands):
     out = []
     out.append("# Benchmark results\n")
     out.append(
@@ -848,22 +1166,29 @@ def render(rows, results, peaks, text_bytes, pool, environment, commands):
         "| RSS growth (KiB) | " + " | ".join(f"{pool['growth'][c]:,.0f}" for c in ("vordalin", "subprocess")) + " |"
     )
     out.append("")
+    if dashboards:
+        out.extend(render_dashboards(dashboards, results))
     out.append("## Targets\n")
     out.append("| target | met | measured |")
     out.append("|---|:---:|---|")
-    for text, met, value in verdicts(rows, results, peaks, text_bytes, pool):
+    targets = verdicts(rows, results, peaks, text_bytes, pool) + dashboard_verdicts(dashboards, results)
+    for text, met, value in targets:
         out.append(f"| {text} | {'yes' if met else '**no**'} | {value} |")
     out.append(
         "\nThe interval is a bootstrap over the rounds of interleaved blocks: where it straddles the target, "
         "this run cannot tell a miss from the machine's noise.\n"
     )
     out.append("\n## Command lines\n")
-    out.append("What each library ran for one operation, as the shim logged it (MAIN and LIST are the sockets):\n")
-    for row in rows:
+    out.append(
+        "What each column ran for one operation, as the shims logged it (MAIN, LIST and DASH are the sockets); "
+        "for the dashboard's walks, each distinct command once, with how often it ran:\n"
+    )
+    for row in rows + dashboards:
         out.append(f"- {row.label}")
-        for column in PEERS:
-            lines = "; ".join(f"`{shown(argv, SOCKET_NAMES)}`" for argv in commands[row.key][column])
-            out.append(f"  - {column}: {lines}")
+        for column in columns_of(row):
+            if column != "limit" or row.dashboard:
+                grouped = column in ("members", "libtmux") and row.dashboard
+                out.append(f"  - {column}: {command_lines(commands[row.key][column], grouped)}")
     out.append("\n## Environment\n")
     for key, value in environment.items():
         out.append(f"- {key}: {value}")
@@ -980,34 +1305,32 @@ def main():
     os.environ["SHELL"] = "/bin/sh"
     main_server = Tmux(real_tmux, str(directory / "main"))
     listing = Tmux(real_tmux, str(directory / "list"))
-    SOCKET_NAMES.update({"MAIN": main_server.socket, "LIST": listing.socket})
+    dash = Tmux(real_tmux, str(directory / "dash"))
+    SOCKET_NAMES.update({"MAIN": main_server.socket, "LIST": listing.socket, "DASH": dash.socket})
     try:
         log("starting the servers and filling 100,000 lines of history")
         start_main_server(main_server)
-        listing.run("new-session", "-d", "-s", "s1", "exec cat")
-        rows = build_rows(main_server, listing, vordalin, libtmux, args.scale)
+        counter = Counter(directory, real_tmux)
+        rows = build_rows(main_server, listing, dash, counter, vordalin, libtmux, args.scale)
         if args.only:
             wanted = set(args.only.split(","))
             rows = [row for row in rows if row.key in wanted]
-        counter = Counter(directory, real_tmux)
         results = {}
         commands = {}
-        grown = 1
         for row in rows:
-            if row.server is not None and row.server[1] > grown:
-                grown_to = row.server[1]
-                grow_sessions(listing, grown + 1, grown_to)
-                grown = grown_to
+            if row.prepare is not None:
+                row.prepare(row)
             log(f"{row.label}: {row.reps} repetitions per column")
-            measured = Measured()
-            measure_row(row, limit, measured)
+            measured = Measured(columns_of(row))
+            check_row(row, limit)
             commands[row.key] = {}
             count_row(row, limit, counter, measured, commands[row.key])
+            measure_row(row, limit, measured)
             results[row.key] = measured
             log(
                 "  "
-                + "  ".join(f"{c} {measured.median_ms(c):.3f} ms" for c in COLUMNS)
-                + f"  vordalin/limit {measured.ratio('vordalin'):.3f}"
+                + "  ".join(f"{c} {measured.median_ms(c):.3f} ms" for c in measured.columns)
+                + f"  {row.mirror}/limit {measured.ratio(row.mirror):.3f}"
             )
         if any(row.key == "capture_full" for row in rows):
             log("peak memory of one full capture, in fresh processes")
@@ -1022,6 +1345,7 @@ def main():
     finally:
         main_server.kill()
         listing.kill()
+        dash.kill()
         shutil.rmtree(directory, ignore_errors=True)
 
     environment = environment_facts(real_tmux, libtmux)
@@ -1033,12 +1357,14 @@ def main():
     if peaks is None:
         for row in rows:
             m = results[row.key]
-            print(row.label, " ".join(f"{c}={fmt_ratio(m, c)}" for c in COLUMNS))
+            print(row.label, " ".join(f"{c}={fmt_ratio(m, c)}" for c in m.columns))
         return
-    report = render(rows, results, peaks, text_bytes, pool, environment, commands)
+    operations_rows = [row for row in rows if not row.dashboard]
+    dashboards = [row for row in rows if row.dashboard]
+    report = render(operations_rows, dashboards, results, peaks, text_bytes, pool, environment, commands)
     out = Path(args.out)
     (out / "results.md").write_text(report + "\n")
-    chart(rows, results, out / "results.png")
+    chart(operations_rows, results, out / "results.png")
     print(report)
 
 

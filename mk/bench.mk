@@ -7,7 +7,8 @@ BENCH_VENV := $(BENCH_DIR)/venv
 BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_DEPS := libtmux==0.62.0 matplotlib
 BENCH_CFLAGS := -O2 -Wall -Wextra
-# Extra arguments for the driver, e.g. BENCH_ARGS="--scale 0.25" for a quick look.
+# Extra arguments for the driver, e.g. BENCH_ARGS="--scale 0.25" for a quick look, or
+# BENCH_ARGS="--only dashboard_50,dashboard_500" for the dashboards alone (printed, no report).
 BENCH_ARGS ?=
 
 .PHONY: bench
