@@ -1,5 +1,6 @@
 #include "core/spawn.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,11 +38,11 @@ void add_start_options(Command& command, const std::optional<std::string>& start
                        const std::optional<Environment>& environment) {
     if (start_directory) {
         std::string path = absolute(*start_directory);
-        struct stat status{};
-        if (::stat(path.c_str(), &status) != 0) {
+        struct statx status {};
+        if (::statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE, &status) != 0) {
             throw Error::os(errno, *start_directory);
         }
-        if (!S_ISDIR(status.st_mode)) {
+        if (!S_ISDIR(status.stx_mode)) {
             throw Error::os(ENOTDIR, *start_directory);
         }
         // tmux expands formats in the directory.
