@@ -10,13 +10,17 @@ TEST_DEPS := pytest numpy hypothesis $(MYPY)
 BUILD_FLAGS := -C build-dir=build/release -C cmake.define.VORDALIN_WERROR=ON
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-.PHONY: demo test install tmux clean
+.PHONY: demo test test-channel install tmux clean
 
 demo: install tmux
 	$(PY) examples/tour.py
 
 test: install tmux
 	$(PY) -m pytest tests -q
+
+# The tests that drive real tmux servers, again with every call over the persistent channel.
+test-channel: install tmux
+	VORDALIN_CHANNEL=1 $(PY) -m pytest tests -q -m real
 
 # Builds and installs the module into .venv; needs no root and no tmux.
 install: $(VENV)/.deps

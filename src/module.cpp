@@ -1,5 +1,6 @@
 // The module initialiser: one module object per process, holding Server and __all__.
 #include "api/api.hpp"
+#include "channel/channel.hpp"
 #include "py/entry.hpp"
 #include "runner/process.hpp"
 
@@ -29,6 +30,13 @@ PyModuleDef g_definition = {
 
 PyObject* g_module = nullptr;
 PyInterpreterState* g_interpreter = nullptr;
+
+// The channels' clients end with the interpreter: each is told to go, and waited for. The
+// interpreter is gone by then, so nothing may run its signal handlers any more.
+void close_channels() {
+    vordalin::runner::set_interrupt_check(nullptr);
+    vordalin::channel::close_all();
+}
 
 // Runs the interpreter's signal handlers while a child runs; a handler that raised (Ctrl-C's
 // KeyboardInterrupt) makes the runner kill the child and give up.
@@ -76,6 +84,10 @@ PyMODINIT_FUNC PyInit_vordalin() {
             g_module = create_module();
             g_interpreter = interpreter;
             vordalin::runner::set_interrupt_check(python_signal_raised);
+            if (Py_AtExit(close_channels) != 0) {
+                PyErr_SetString(PyExc_ImportError, "vordalin cannot close its channels at exit");
+                return nullptr;
+            }
         }
         Py_INCREF(g_module);
         return g_module;

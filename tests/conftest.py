@@ -16,7 +16,18 @@ HERE = Path(__file__).resolve().parent
 FAKE_PROGRAMS = ("tmux", "id", "ps")
 
 
+# The tests that drive a real tmux server: CI runs them a second time with VORDALIN_CHANNEL=1.
+REAL_SERVER_FIXTURES = {"tmux_cli", "tmux_server", "tmux_session", "tmux_pane", "spare_socket"}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if REAL_SERVER_FIXTURES & set(getattr(item, "fixturenames", ())):
+            item.add_marker("real")
+
+
 def pytest_configure(config):
+    config.addinivalue_line("markers", "real: drives a real tmux server (CI runs these over the channel too)")
     if REQUIRE_ALL and (missing := [what for what, found in PREREQUISITES.items() if not found]):
         raise pytest.UsageError("VORDALIN_REQUIRE_ALL=1, but the suite lacks: " + ", ".join(missing))
 
@@ -115,6 +126,8 @@ def _install_fake(fake_binary, root, env):
 
 @pytest.fixture
 def fake_tmux(fake_binary, monkeypatch):
+    # The fake answers one process at a time: it has no control mode for a channel to use.
+    monkeypatch.delenv("VORDALIN_CHANNEL", raising=False)
     root = Path(_short_tempdir())
     yield _install_fake(fake_binary, root, monkeypatch)
     shutil.rmtree(root, ignore_errors=True)
@@ -183,6 +196,7 @@ def classes(fake_binary):
     root = Path(_short_tempdir())
     try:
         with pytest.MonkeyPatch.context() as env:
+            env.delenv("VORDALIN_CHANNEL", raising=False)
             fake = _install_fake(fake_binary, root, env)
             for answer in ("work\n", f"0|{counted('editor')}\n", f"0|%1|{counted('title')}\n"):
                 fake.respond(stdout=answer)

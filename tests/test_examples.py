@@ -30,6 +30,7 @@ CASES = [
     ("wait_for_output.py", ["echo", "$((6 * 7))0; false"], 1, "420"),
     ("wait_for_output.py", ["--timeout", "0.3", "sleep", "30"], 124, "no answer within 0.3s"),
     ("tree.py", [], 0, "└── 0 %0"),
+    ("channel.py", ["--calls", "5"], 0, "window metadata"),
 ]
 
 

@@ -47,6 +47,13 @@ class Server:
         """The pane tmux resolves `target` to (e.g. "=work:0.1"); raises RuntimeError."""
     def target_window(self, target: str) -> Window:
         """The window tmux resolves `target` to (e.g. "=work:0"); raises RuntimeError."""
+    def connect(self) -> bool:
+        """Opens a persistent channel to the server (False when it runs no session to attach to)."""
+    def disconnect(self) -> None:
+        """Closes the server's channel, if one is open, and waits for its client to exit."""
+    @property
+    def connected(self) -> bool:
+        """Whether a channel to this server is open."""
     def snapshot(self, *, commandlines: bool = False) -> Snapshot:
         """Every session, window and pane from one tmux process; empty when no server runs."""
     def cmd(self, *args: str, check: bool = False) -> CommandResult:

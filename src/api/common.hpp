@@ -11,6 +11,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "api/api.hpp"
@@ -44,6 +45,9 @@ inline py::Ref to_python(std::uint64_t value) {
 }
 inline py::Ref to_python(int value) {
     return py::Ref::steal(PyLong_FromLong(value));
+}
+inline py::Ref to_python(std::monostate) {
+    return py::Ref::new_ref(Py_None);
 }
 inline py::Ref to_python(const std::optional<std::uint32_t>& value) {
     return py::new_optional_int(value);

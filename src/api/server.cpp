@@ -81,6 +81,17 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "Returns:\n"
             "    Snapshot: sessions (SessionMetadata), windows (WindowInfo) and panes (PaneInfo);\n"
             "    empty when no server runs."),
+        no_argument_method<Record, core::connect_channel>(
+            "connect",
+            "Open a persistent channel to this server, or keep the open one.\n\n"
+            "Every call on this server's socket then goes over one tmux client in control mode\n"
+            "instead of starting a tmux process, with the same results and errors. The channel's\n"
+            "client attaches to a session, so other tools can see it (list-clients, hooks).\n\n"
+            "Returns:\n"
+            "    True when the channel is open; False when the server runs no session for it to\n"
+            "    attach to (calls then keep running one process each)."),
+        no_argument_method<Record, core::disconnect_channel>(
+            "disconnect", "Close this server's channel, if one is open, and wait for its client to exit."),
         {kCmdName, as_method(cmd), METH_FASTCALL | METH_KEYWORDS,
          "cmd($self, *args, check=False)\n--\n\n"
          "Run any tmux command on this server, as tmux's own command line takes it.\n\n"
@@ -98,6 +109,7 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
     static PyGetSetDef getsets[] = {
         acting<Record, core::list_sessions>(
             "sessions", "list sessions in this server\n\nReturns:\n    A list of Session in this server"),
+        acting<Record, core::channel_connected>("connected", "Whether a channel to this server is open."),
         acting<Record, core::server_is_running>(
             "is_running", "check if a tmux server is running\n\nReturns:\n    True if running, False if not"),
         acting<Record, core::current_socket>(

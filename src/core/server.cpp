@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "channel/channel.hpp"
 #include "core/error.hpp"
 #include "core/fields.hpp"
 #include "core/spawn.hpp"
@@ -122,6 +123,19 @@ SessionRecord new_session(const ServerRecord& server, const std::string& name,
         raise_failure(error.empty() ? std::string_view("tmux made no session") : std::string_view(error), kFailure);
     }
     return SessionRecord{std::move(made), server.socket};
+}
+
+bool connect_channel(const ServerRecord& server) {
+    return channel::connect(server.socket);
+}
+
+std::monostate disconnect_channel(const ServerRecord& server) {
+    channel::disconnect(server.socket);
+    return {};
+}
+
+bool channel_connected(const ServerRecord& server) {
+    return channel::connected(server.socket);
 }
 
 CommandResult raw_command(const ServerRecord& server, const Argv& args, bool check) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "core/records.hpp"
@@ -20,6 +21,12 @@ SessionRecord new_session(const ServerRecord& server, const std::string& name,
                           const std::optional<Environment>& environment, std::optional<std::uint32_t> width,
                           std::optional<std::uint32_t> height);
 std::vector<SessionRecord> list_sessions(const ServerRecord& server);
+// The persistent channel to the server: opened (true) or not (false: no session to attach
+// to), closed, and whether one is open.
+bool connect_channel(const ServerRecord& server);
+std::monostate disconnect_channel(const ServerRecord& server);
+bool channel_connected(const ServerRecord& server);
+
 // Runs a tmux command line as the caller wrote it, flags and ";" separators included. Raises
 // when tmux cannot start, and with `check` when it fails.
 CommandResult raw_command(const ServerRecord& server, const Argv& args, bool check);

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "channel/channel.hpp"
 #include "core/error.hpp"
 #include "core/fields.hpp"
 #include "text/text.hpp"
@@ -94,12 +95,17 @@ WindowRecord new_window(const SessionRecord& session, const std::optional<std::s
     return WindowRecord{session.name, made->index, session.socket, text::decode_lossy(made->values[1])};
 }
 
-SessionMetadata read_session_metadata(const Values& fields) {
+SessionMetadata read_session_metadata(const Values& fields, const std::optional<std::string>& channel_session) {
     SessionMetadata metadata;
     metadata.id = text::decode_lossy(fields[0]);
     metadata.name = text::decode_lossy(fields[1]);
     metadata.created = read_number(fields[2], kMaxU64, "bad session_created");
     metadata.attached = fields[3] != "0";
+    // tmux counts our own channel's client where it is attached; results do not.
+    if (channel_session && *channel_session == metadata.id) {
+        text::ParsedNumber clients = text::parse_unsigned(fields[3], kMaxU32);
+        metadata.attached = !clients.ok() || clients.value > 1;
+    }
     metadata.width = lenient_u32(fields[4]);
     metadata.height = lenient_u32(fields[5]);
     metadata.windows = static_cast<std::uint32_t>(read_number(fields[6], kMaxU32, "bad session_windows"));
@@ -117,7 +123,7 @@ SessionMetadata session_metadata(const SessionRecord& session) {
     for (const Values& fields : read_records(output, kSessionMetadataFields)) {
         // Only this session's record is read: another's bad number is no concern of this call.
         if (text::decode_lossy(fields[1]) == session.name) {
-            return read_session_metadata(fields);
+            return read_session_metadata(fields, channel::attached_session(session.socket));
         }
     }
     throw Error(not_found);

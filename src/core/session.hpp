@@ -22,7 +22,9 @@ inline constexpr std::array<FormatField, 7> kSessionMetadataFields{{
     {"session_height"},
     {"session_windows"},
 }};
-SessionMetadata read_session_metadata(const Values& fields);
+// `channel_session` is the id of the session our own channel's client is attached to, if
+// any: that client is not counted.
+SessionMetadata read_session_metadata(const Values& fields, const std::optional<std::string>& channel_session);
 
 bool kill_session(const SessionRecord& session);
 // Renames in tmux, then in the record; the record is unchanged when tmux refuses.

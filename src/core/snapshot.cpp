@@ -4,6 +4,7 @@
 #include <array>
 #include <map>
 
+#include "channel/channel.hpp"
 #include "core/fields.hpp"
 #include "core/session.hpp"
 #include "core/window.hpp"
@@ -137,9 +138,10 @@ Snapshot take_snapshot(const ServerRecord& server, bool commandlines) {
     if (!output) {
         return snapshot;
     }
+    std::optional<std::string> channel_session = channel::attached_session(server.socket);
     for (const Tagged& record : read_tagged_records(*output, kKinds)) {
         if (record.tag == kSession) {
-            snapshot.sessions.push_back(read_session_metadata(record.values));
+            snapshot.sessions.push_back(read_session_metadata(record.values, channel_session));
         } else if (record.tag == kWindow) {
             snapshot.windows.push_back(read_window(record.values, server.socket));
         } else if (auto pane = read_pane(record.values, server.socket)) {

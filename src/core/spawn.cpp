@@ -38,7 +38,7 @@ void add_start_options(Command& command, const std::optional<std::string>& start
                        const std::optional<Environment>& environment) {
     if (start_directory) {
         std::string path = absolute(*start_directory);
-        struct statx status {};
+        struct statx status{};
         if (::statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE, &status) != 0) {
             throw Error::os(errno, *start_directory);
         }

@@ -1,5 +1,6 @@
 #include "core/tmux.hpp"
 
+#include "channel/channel.hpp"
 #include "core/error.hpp"
 #include "text/text.hpp"
 
@@ -111,12 +112,50 @@ Command strictly_resolved(const Socket& socket, std::string_view target,
     return command;
 }
 
+namespace {
+
+// The server's open channel answers, when there is one that takes the command; it says
+// "can't find ..." and the like as a process would, so callers cannot tell which one ran it.
+std::optional<runner::Result> over_channel(const Command& command, bool wants_output) {
+    if (command.verbatim) {
+        return std::nullopt;  // a caller's own command line always runs as a process
+    }
+    channel::Request request{{{}}, wants_output};
+    auto next_chain = command.chained_at.begin();
+    for (std::size_t i = 0; i < command.args.size(); ++i) {
+        if (next_chain != command.chained_at.end() && *next_chain == i) {
+            request.commands.emplace_back();
+            ++next_chain;
+        }
+        request.commands.back().push_back(command.args[i]);
+    }
+    try {
+        return channel::run(command.socket, request);
+    } catch (const channel::UnknownEffect& lost) {
+        throw Error("tmux " + lost.command +
+                    " failed: the channel to the server ended before tmux answered, so whether it took effect is "
+                    "unknown");
+    }
+}
+
+}  // namespace
+
 runner::Result run_tmux(const Command& command, runner::Output out, runner::Output err) {
-    return run_program(process_argv(command), out, err);
+    if (auto answered = over_channel(command, out == runner::Output::kCapture)) {
+        return std::move(*answered);
+    }
+    runner::Result result = run_program(process_argv(command), out, err);
+    channel::ran_as_process(command.socket, result.ok());
+    return result;
 }
 
 bool succeeds(const Command& command) {
-    return runner::run_status(process_argv(command));
+    if (auto answered = over_channel(command, false)) {
+        return answered->ok();
+    }
+    bool ok = runner::run_status(process_argv(command));
+    channel::ran_as_process(command.socket, ok);
+    return ok;
 }
 
 Text::Text(runner::Captured bytes) {

@@ -1,4 +1,5 @@
 #include "runner/child.hpp"
+#include "runner/process.hpp"
 
 #include <poll.h>
 #include <signal.h>
@@ -115,6 +116,34 @@ void Child::kill_and_reap() noexcept {
     }
     pid_ = -1;
     pidfd_.reset();
+}
+
+// Runs the interrupt check; when it asks to stop, the child is killed and reaped.
+void check_interrupt(Child& child) {
+    if (interrupt_requested()) {
+        child.kill_and_reap();
+        throw Interrupted{};
+    }
+}
+
+// Blocks until the child exits; its return code, when it is known.
+std::optional<int> wait_for_exit(Child& child) {
+    std::optional<int> returncode;
+    // Once its output has reached end of file the child has usually exited already.
+    if (child.reap(false, returncode)) {
+        return returncode;
+    }
+    // Sleeping on the pidfd, not in waitid, notices a signal that lands just before the
+    // sleep within one check interval.
+    if (child.has_pidfd()) {
+        while (!child.exited_within(kCheckIntervalMs)) {
+            check_interrupt(child);
+        }
+    }
+    while (!child.reap(true, returncode)) {
+        check_interrupt(child);
+    }
+    return returncode;
 }
 
 }  // namespace vordalin::runner

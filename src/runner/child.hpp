@@ -43,6 +43,11 @@ public:
     // signal arrives; true when it has exited. Needs the pidfd.
     bool exited_within(int timeout_ms);
     void kill_and_reap() noexcept;
+    // Lets go of the child without a signal or a wait: for a process that only inherited it.
+    void forget() noexcept {
+        pid_ = -1;
+        pidfd_.reset();
+    }
 
 private:
     int wait_once(int options, siginfo_t& info) noexcept;
@@ -50,5 +55,16 @@ private:
     pid_t pid_ = -1;
     Fd pidfd_;
 };
+
+// How long a wait blocks before the interrupt check runs again: the bound on how late a
+// signal that arrived just before a blocking call is noticed.
+constexpr int kCheckIntervalMs = 100;
+
+// Runs the interrupt check; when it asks to stop, the child is killed and reaped, and
+// Interrupted is thrown.
+void check_interrupt(Child& child);
+
+// Blocks until the child exits; its return code, when it is known.
+std::optional<int> wait_for_exit(Child& child);
 
 }  // namespace vordalin::runner

@@ -19,9 +19,6 @@ namespace vordalin::runner {
 
 namespace {
 
-// How long a wait blocks before the interrupt check runs again: the bound on how late a
-// signal that arrived just before a blocking call is noticed.
-constexpr int kCheckIntervalMs = 100;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
 InterruptCheck g_interrupt_check = nullptr;
@@ -30,20 +27,6 @@ Result start_failure(std::string text) {
     Result result;
     result.start_failure = std::move(text);
     return result;
-}
-
-// The argument vector as exec takes it; false when an argument holds a NUL byte, which would
-// cut it short.
-bool marshal(const std::vector<std::string>& argv, std::vector<char*>& raw) {
-    raw.reserve(argv.size() + 1);
-    for (const std::string& arg : argv) {
-        if (arg.find('\0') != std::string::npos) {
-            return false;
-        }
-        raw.push_back(const_cast<char*>(arg.c_str()));
-    }
-    raw.push_back(nullptr);
-    return true;
 }
 
 // One captured stream: the read end of its pipe and the bytes read from it so far.
@@ -74,20 +57,6 @@ struct Plumbing {
     std::array<Sink, 2> sinks;
 };
 
-// With fds 0 to 2 closed (daemons do that) pipe2 hands them out; the child's end must sit
-// above them, or setting up the child's 0 to 2 could overwrite it before it is used.
-int lift_above_stdio(Fd& fd) {
-    if (fd.get() > STDERR_FILENO) {
-        return 0;
-    }
-    int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (moved < 0) {
-        return errno;
-    }
-    fd = Fd(moved);
-    return 0;
-}
-
 // Returns 0, or the error number that keeps the run from starting.
 int plumb(Streams streams, Plumbing& plumbing) {
     if (streams.in == Input::kInherit) {
@@ -111,14 +80,6 @@ int plumb(Streams streams, Plumbing& plumbing) {
         plumbing.child_fds[i + 1] = plumbing.child_ends[i].get();
     }
     return 0;
-}
-
-// Runs the interrupt check; when it asks to stop, the child is killed and reaped.
-void check_interrupt(Child& child) {
-    if (g_interrupt_check != nullptr && g_interrupt_check()) {
-        child.kill_and_reap();
-        throw Interrupted{};
-    }
 }
 
 // Reads every captured stream to end of file, both at once so that a child filling one pipe
@@ -154,26 +115,6 @@ void drain(std::array<Sink, 2>& sinks, Child& child) {
     }
 }
 
-// Blocks until the child exits; its return code, when it is known.
-std::optional<int> wait_for_exit(Child& child) {
-    std::optional<int> returncode;
-    // Once its output has reached end of file the child has usually exited already.
-    if (child.reap(false, returncode)) {
-        return returncode;
-    }
-    // Sleeping on the pidfd, not in waitid, notices a signal that lands just before the
-    // sleep within one check interval.
-    if (child.has_pidfd()) {
-        while (!child.exited_within(kCheckIntervalMs)) {
-            check_interrupt(child);
-        }
-    }
-    while (!child.reap(true, returncode)) {
-        check_interrupt(child);
-    }
-    return returncode;
-}
-
 Result collect(std::array<Sink, 2>& sinks, Child& child) {
     drain(sinks, child);
     Result result;
@@ -187,6 +128,10 @@ Result collect(std::array<Sink, 2>& sinks, Child& child) {
 
 void set_interrupt_check(InterruptCheck check) noexcept {
     g_interrupt_check = check;
+}
+
+bool interrupt_requested() {
+    return g_interrupt_check != nullptr && g_interrupt_check();
 }
 
 std::string os_error_text(int e) {

@@ -67,6 +67,8 @@ struct Interrupted {};
 // signal handlers, so Ctrl-C reaches Python while tmux hangs.
 using InterruptCheck = bool (*)();
 void set_interrupt_check(InterruptCheck check) noexcept;
+// Runs the installed check; true when it asks to abandon what is waiting.
+bool interrupt_requested();
 
 // Runs argv[0], looked up on PATH, with argv as its argument vector and the given streams,
 // and waits for it. The child starts with an empty signal mask and SIGPIPE and SIGXFSZ at

@@ -374,4 +374,32 @@ int spawn(const SpawnRequest& request, Child& child) {
     return spawn_by_posix_spawn(request, child);
 }
 
+// The argument vector as exec takes it; false when an argument holds a NUL byte, which would
+// cut it short.
+bool marshal(const std::vector<std::string>& argv, std::vector<char*>& raw) {
+    raw.reserve(argv.size() + 1);
+    for (const std::string& arg : argv) {
+        if (arg.find('\0') != std::string::npos) {
+            return false;
+        }
+        raw.push_back(const_cast<char*>(arg.c_str()));
+    }
+    raw.push_back(nullptr);
+    return true;
+}
+
+// With fds 0 to 2 closed (daemons do that) pipe2 hands them out; the child's end must sit
+// above them, or setting up the child's 0 to 2 could overwrite it before it is used.
+int lift_above_stdio(Fd& fd) {
+    if (fd.get() > STDERR_FILENO) {
+        return 0;
+    }
+    int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0) {
+        return errno;
+    }
+    fd = Fd(moved);
+    return 0;
+}
+
 }  // namespace vordalin::runner

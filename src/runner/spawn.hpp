@@ -2,8 +2,11 @@
 #pragma once
 
 #include <array>
+#include <string>
+#include <vector>
 
 #include "runner/child.hpp"
+#include "runner/fd.hpp"
 
 namespace vordalin::runner {
 
@@ -29,5 +32,14 @@ struct SpawnRequest {
 // (clone refused by a filter, a kernel before 5.4), posix_spawnp starts it and the pidfd is
 // opened just after.
 int spawn(const SpawnRequest& request, Child& child);
+
+// The argument vector as exec takes it; false when an argument holds a NUL byte, which would
+// cut it short.
+bool marshal(const std::vector<std::string>& argv, std::vector<char*>& raw);
+
+// With fds 0 to 2 closed (daemons do that) pipe2 hands them out; the child's end must sit
+// above them, or setting up the child's 0 to 2 could overwrite it before it is used. Returns
+// 0 or the error number.
+int lift_above_stdio(Fd& fd);
 
 }  // namespace vordalin::runner
