@@ -310,6 +310,12 @@ def test_the_switch_connects_and_reconnects(tmux_server, monkeypatch):
     assert other.kill() is True
 
 
+def test_a_nul_is_refused_as_without_the_channel(channel, tmux_session):
+    with pytest.raises(RuntimeError, match="^failed to run tmux: nul byte found in provided data$"):
+        tmux_session.windows[0].panes[0].send_keys("a\0b")
+    assert channel.connected
+
+
 @pytest.mark.parametrize("text", ["", "   ", "# comment"])
 def test_lines_that_would_detach_are_never_sent(channel, tmux_session, text):
     pane = tmux_session.windows[0].panes[0]

@@ -65,6 +65,13 @@ bool for_the_channel(const Words& words) {
     if (words.empty() || (!kReading.contains(words[0]) && !kChanging.contains(words[0]))) {
         return false;
     }
+    // A NUL cannot reach tmux either way; as a process the command is refused with the
+    // runner's own words.
+    for (const std::string& word : words) {
+        if (word.find('\0') != std::string::npos) {
+            return false;
+        }
+    }
     bool listing_all = (words[0] == "list-windows" || words[0] == "list-panes") && has(words, "-a");
     return has(words, "-t") || listing_all || kUntargeted.contains(words[0]);
 }
