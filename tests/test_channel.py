@@ -144,13 +144,16 @@ def test_the_channel_ends_with_its_session_and_the_next_call_reconnects(channel,
     tmux_session.kill()  # the channel's own session: its client leaves
     assert channel.has_session("other") is True  # the call finds the channel gone and runs as a process
     wait_for(lambda: channel.has_session("other") and channel.connected, message="the channel opened again")
-    assert other.kill() is True and channel.is_running is False and channel.connected is False
+    assert other.kill() is True
+    wait_for(lambda: not channel.is_running, message="the server to end")
+    assert channel.connected is False
 
 
 def test_kill_server_reads_to_the_end(channel):
     (pid,) = clients(channel)
     assert channel.kill() is True and channel.connected is False
-    assert channel.is_running is False and channel.sessions == []
+    wait_for(lambda: not channel.is_running, message="the server to end")
+    assert channel.sessions == []
     wait_for(lambda: not os.path.exists(f"/proc/{pid}"), message="the control client to end")
 
 
@@ -305,6 +308,7 @@ def test_the_switch_connects_and_reconnects(tmux_server, monkeypatch):
     session = tmux_server.new_session("x")
     wait_for(lambda: tmux_server.has_session("x") and tmux_server.connected, message="the channel")
     session.kill()  # the last session: the server and the channel end
+    wait_for(lambda: not tmux_server.is_running, message="the server to end")  # a new one races a dying one
     other = tmux_server.new_session("y")
     wait_for(lambda: tmux_server.has_session("y") and tmux_server.connected, message="the channel again")
     assert other.kill() is True
