@@ -18,6 +18,12 @@ The dashboard rows time a whole workload instead: every session's metadata, ever
 metadata and every pane's title, command and command line, on a server of sessions with two
 panes each. They compare Server.snapshot, the same walk through the per-object members, and
 libtmux, against the limit running the snapshot's tmux command line and then its ps.
+
+The channel rows repeat operations with Server.connect() in effect, beside the same limit,
+and the members' walk (without command lines) with and without a channel; every other row
+runs with no channel open. Fresh servers show whether the tmux server grows over 10,000
+captures over a channel, and pinning the processes to CPUs shows where a small call's time
+goes on this machine.
 """
 
 import argparse
@@ -65,6 +71,24 @@ DASH_PROGRAM = "sleep"
 DASH_COMMANDLINE = "sleep infinity"
 # How many times faster than libtmux the snapshot's dashboard should be.
 PEER_SPEEDUP = 50
+# How many times faster than the per-process limit each operation should be with a channel
+# open (Server.connect()), and the dashboard's walk than the same walk without one.
+CHANNEL_SPEEDUP = {
+    "has_session": 20,
+    "sessions_1": 20,
+    "sessions_500": 3,
+    "windows": 20,
+    "panes": 20,
+    "window_metadata": 20,
+    "send_keys": 20,
+    "capture": 10,
+}
+CHANNEL_WALK_SPEEDUP = 10
+# Visible captures over the channel after which the tmux server must not have grown: a leak of
+# a hundred bytes a capture would pass the bound (the text alone is two kilobytes).
+CHANNEL_CAPTURES = 10_000
+CHANNEL_WARM_CAPTURES = 500
+SERVER_GROWTH_KIB = 1024
 # The metadata the dashboard shows, as vordalin names it and as libtmux does.
 SESSION_FIELDS = ("id", "name", "created", "attached", "width", "height", "windows")
 WINDOW_FIELDS = ("index", "name", "active", "layout", "width", "height", "flags")
@@ -96,8 +120,8 @@ def peak_kib():
         return int(re.search(r"^VmHWM:\s+(\d+)", status.read(), re.M).group(1))
 
 
-def resident_kib():
-    with open("/proc/self/status") as status:
+def resident_kib(pid="self"):
+    with open(f"/proc/{pid}/status") as status:
         return int(re.search(r"^VmRSS:\s+(\d+)", status.read(), re.M).group(1))
 
 
@@ -159,6 +183,25 @@ def chained(commands):
     return argv
 
 
+def screen_session():
+    """The session whose visible screen the captures read: 40 numbered lines, the last 23 on it."""
+    return [
+        "new-session",
+        "-d",
+        "-s",
+        "screen",
+        "-x",
+        "80",
+        "-y",
+        str(SCREEN_ROWS),
+        "seq -f 'screen line %g: the quick brown fox jumps over the lazy dog' 1 40; exec cat",
+    ]
+
+
+def screen_ready(tmux):
+    wait_for(lambda: "screen line 40:" in tmux.run("capture-pane", "-p", "-t", "=screen:"), "the screen pane")
+
+
 def start_main_server(tmux):
     """The server most rows use: a 20-window session, an 8-pane window, panes to type into
     and to read, and a pane holding 100,000 lines of history."""
@@ -191,17 +234,7 @@ def start_main_server(tmux):
             [
                 # Raw mode and no echo: typed keys vanish instead of piling up on the screen.
                 ["new-session", "-d", "-s", "keys", "-x", "80", "-y", str(SCREEN_ROWS), "stty raw -echo; exec cat >/dev/null"],
-                [
-                    "new-session",
-                    "-d",
-                    "-s",
-                    "screen",
-                    "-x",
-                    "80",
-                    "-y",
-                    str(SCREEN_ROWS),
-                    "seq -f 'screen line %g: the quick brown fox jumps over the lazy dog' 1 40; exec cat",
-                ],
+                screen_session(),
                 [
                     "new-session",
                     "-d",
@@ -216,7 +249,7 @@ def start_main_server(tmux):
             ]
         )
     )
-    wait_for(lambda: "screen line 40:" in tmux.run("capture-pane", "-p", "-t", "=screen:"), "the screen pane")
+    screen_ready(tmux)
     wait_for(
         lambda: int(tmux.display("=big:", "#{history_size}")) >= HISTORY_LINES
         and f"line {HISTORY_LINES + SCREEN_ROWS - 1:06d}:" in tmux.run("capture-pane", "-p", "-t", "=big:"),
@@ -292,10 +325,21 @@ class Row:
     blocks: dict = field(default_factory=dict)
     # Runs the process count averages over.
     count_repeats: int = 3
+    # The columns that run with a persistent channel open on `channel` (a vordalin.Server);
+    # every other column, and every other row, runs with none open in this process.
+    connected: tuple = ()
+    channel: object = None
+    # For a row over the channel: how many times faster than `baseline` it should be, and
+    # the per-process row whose operation it repeats.
+    speedup: float = None
+    baseline: str = "limit"
+    base: str = None
+    # Whether a limit runs beside the columns.
+    limit: bool = True
 
     @property
     def dashboard(self):
-        return self.columns is not None
+        return self.columns is not None and not self.connected
 
 
 def subprocess_operation(commands):
@@ -317,11 +361,24 @@ def subprocess_operation(commands):
     return lambda: [one(argv, mode) for argv, mode in commands]
 
 
+def first_window(value):
+    """Whether an answer describes the window at index 0: vordalin's metadata, libtmux's
+    window, or the text tmux printed."""
+    if isinstance(value, str):
+        return value.split("|")[0] == "0"
+    return str(getattr(value, "index", None)) == "0"
+
+
 def line_count(value):
     """Lines in a capture whatever its shape: one text, or libtmux's list of lines."""
     if isinstance(value, list):
         return len(value)
     return len(value.splitlines())
+
+
+def repetitions(n, scale):
+    """Enough for a stable median of a ~2 ms call, the whole run in a few minutes."""
+    return max(20, int(n * scale))
 
 
 def build_rows(main, listing, dash, counter, vordalin, libtmux, scale):
@@ -336,6 +393,7 @@ def build_rows(main, listing, dash, counter, vordalin, libtmux, scale):
     dash_sessions = Grower(dash, dash_session, batch=50)
 
     v_wins = next(s for s in v_main.sessions if s.name == "wins")
+    v_window = v_wins.windows[0]
     v_panes_window = next(s for s in v_main.sessions if s.name == "panes").windows[0]
     key_pane_id = main.display("=keys:", "#{pane_id}")
     screen_pane_id = main.display("=screen:", "#{pane_id}")
@@ -346,14 +404,14 @@ def build_rows(main, listing, dash, counter, vordalin, libtmux, scale):
     v_big = v_main.target_pane(big_pane_id)
 
     l_wins = l_main.sessions.get(session_name="wins")
+    l_window = l_wins.windows[0]
     l_panes_window = l_main.sessions.get(session_name="panes").windows[0]
     l_keys = libtmux.Pane.from_pane_id(server=l_main, pane_id=key_pane_id)
     l_screen = libtmux.Pane.from_pane_id(server=l_main, pane_id=screen_pane_id)
     l_big = libtmux.Pane.from_pane_id(server=l_main, pane_id=big_pane_id)
 
-    # Repetitions: enough for a stable median of a ~2 ms call, the whole run in a few minutes.
     def fast(n):
-        return max(20, int(n * scale))
+        return repetitions(n, scale)
 
     def v_pair():
         session = v_main.new_session("pair")
@@ -377,13 +435,16 @@ def build_rows(main, listing, dash, counter, vordalin, libtmux, scale):
             prepare=lambda row: list_sessions.to(count),
         )
 
+    def dash_server(count):
+        # ps reads every process on the machine, so the listing server's idle sessions
+        # would slow the snapshot's one ps and libtmux's hundred alike; no dashboard needs them.
+        list_sessions.stop()
+        dash_sessions.to(count)
+        dash_ready(dash, count)
+
     def dashboard_row(count, reps, walks):
         def prepare(row):
-            # ps reads every process on the machine, so the listing server's idle sessions
-            # would slow the snapshot's one ps and libtmux's hundred alike; no dashboard needs them.
-            list_sessions.stop()
-            dash_sessions.to(count)
-            dash_ready(dash, count)
+            dash_server(count)
             # The limit runs what one snapshot ran: its tmux command line, then its ps.
             ran = counter.count(lambda n: snapshot_dashboard(v_dash), 1)
             row.commands = [([program, *argv], "quiet") for program in Counter.PROGRAMS for argv in ran[program].argvs]
@@ -409,8 +470,56 @@ def build_rows(main, listing, dash, counter, vordalin, libtmux, scale):
             count_repeats=1,
         )
 
+    def dashboard_channel_row(count, reps):
+        # The walk without command lines, which need a ps or /proc and so no channel can give.
+        def walk():
+            return members_dashboard(v_dash, commandlines=False)
+
+        return Row(
+            f"dashboard_{count}_connected",
+            f"dashboard ({count} sessions × {DASH_PANES} panes), members without command lines",
+            commands=[],
+            vordalin=None,
+            libtmux=None,
+            check=dashboard_check(count, commandlines=False),
+            reps=reps,
+            prepare=lambda row: dash_server(count),
+            columns={"members": walk, "connected": walk},
+            mirror=None,
+            blocks={"members": 1, "connected": 2},
+            count_repeats=1,
+            connected=("connected",),
+            channel=v_dash,
+            speedup=CHANNEL_WALK_SPEEDUP,
+            baseline="members",
+            limit=False,
+        )
+
+    def over_channel(base, server, speedup):
+        """The base row's operation with the server's channel open, timed beside the same
+        limit. Its calls start no process, so there are no command lines to hold against
+        the limit's: the base row's guard checks what vordalin sends, the same commands."""
+        return Row(
+            f"{base.key}_connected",
+            base.label,
+            base.commands,
+            vordalin=None,
+            libtmux=None,
+            check=base.check,
+            reps=base.reps,
+            prepare=base.prepare,
+            columns={"connected": base.vordalin},
+            mirror=None,
+            # A call takes a tenth of the limit's or less: more of them per block.
+            blocks={"connected": 25},
+            connected=("connected",),
+            channel=server,
+            speedup=speedup,
+            base=base.key,
+        )
+
     big_lines = HISTORY_LINES + SCREEN_ROWS
-    return [
+    rows = [
         Row(
             "has_session",
             "has_session (existing)",
@@ -444,6 +553,33 @@ def build_rows(main, listing, dash, counter, vordalin, libtmux, scale):
             lambda: v_wins.windows,
             lambda: l_wins.windows,
             lambda value: (line_count(value) if isinstance(value, str) else len(value)) == WINDOWS,
+            fast(600),
+        ),
+        Row(
+            "window_metadata",
+            "window metadata",
+            [
+                (
+                    main.argv(
+                        "list-panes",
+                        "-t",
+                        "=wins:=0",
+                        "-f",
+                        "0",
+                        ";",
+                        "display-message",
+                        "-p",
+                        "-t",
+                        "=wins:=0",
+                        "#{window_index}|#{n:window_name}|#{window_name}|#{window_active}|#{window_layout}"
+                        "|#{window_width}|#{window_height}|#{window_flags}",
+                    ),
+                    "quiet",
+                )
+            ],
+            lambda: v_window.metadata,
+            lambda: (l_window.refresh(), l_window)[1],
+            first_window,
             fast(600),
         ),
         Row(
@@ -532,8 +668,18 @@ def build_rows(main, listing, dash, counter, vordalin, libtmux, scale):
         # The walks take seconds a call: they run one call per round of blocks, and at 500
         # sessions not at all. These rows come last, as they stop the listing server.
         dashboard_row(DASH_SESSIONS[0], fast(30), walks=True),
+        dashboard_channel_row(DASH_SESSIONS[0], fast(50)),
         dashboard_row(DASH_SESSIONS[1], fast(100), walks=False),
     ]
+    # Each operation over the channel right after its per-process row, on the same server in
+    # the same state (the listing server still at the row's count of sessions).
+    servers = {"sessions_1": v_list, "sessions_500": v_list}
+    ordered = []
+    for row in rows:
+        ordered.append(row)
+        if row.key in CHANNEL_SPEEDUP:
+            ordered.append(over_channel(row, servers.get(row.key, v_main), CHANNEL_SPEEDUP[row.key]))
+    return ordered
 
 
 # ------------------------------------------------------------------ the dashboard
@@ -553,14 +699,15 @@ def snapshot_dashboard(server):
     )
 
 
-def members_dashboard(server):
+def members_dashboard(server, commandlines=True):
     sessions, windows, panes = [], [], []
     for session in server.sessions:
         sessions.append(fields_of(session.metadata(), SESSION_FIELDS))
         for window in session.windows:
             windows.append(fields_of(window.metadata, WINDOW_FIELDS))
             for pane in window.panes:
-                panes.append((pane.title, pane.current_command, pane.current_commandline))
+                shown = (pane.title, pane.current_command)
+                panes.append(shown + (pane.current_commandline,) if commandlines else shown)
     return sessions, windows, panes
 
 
@@ -581,15 +728,13 @@ def libtmux_dashboard(server):
     return sessions, windows, panes
 
 
-def dashboard_check(count):
+def dashboard_check(count, commandlines=True):
+    program = (DASH_PROGRAM, DASH_COMMANDLINE) if commandlines else (DASH_PROGRAM,)
+
     def check(value):
         sessions, windows, panes = value
         programs = [pane[1:] for pane in panes]
-        return (
-            len(sessions) == count
-            and len(windows) == count
-            and programs == [(DASH_PROGRAM, DASH_COMMANDLINE)] * (count * DASH_PANES)
-        )
+        return len(sessions) == count and len(windows) == count and programs == [program] * (count * DASH_PANES)
 
     return check
 
@@ -682,17 +827,20 @@ class Measured:
     def median_ms(self, column):
         return statistics.median(self.samples(column)) / 1e6
 
-    def ratio(self, column):
-        return self.median_ms(column) / self.median_ms("limit")
+    def ratio(self, column, baseline="limit"):
+        return self.median_ms(column) / self.median_ms(baseline)
 
-    def ratio_interval(self, column, resamples=2000):
-        """A 95% bootstrap interval for ratio(column), drawing whole rounds, so that it
-        shows how much the machine's noise could have moved the ratio."""
+    def speedup(self, column, baseline="limit"):
+        return 1 / self.ratio(column, baseline)
+
+    def ratio_interval(self, column, baseline="limit", resamples=2000):
+        """A 95% bootstrap interval for ratio(column, baseline), drawing whole rounds, so
+        that it shows how much the machine's noise could have moved the ratio."""
         import numpy
 
         generator = numpy.random.default_rng(6)
         column_rounds = [numpy.array(block) for block in self.rounds[column]]
-        limit_rounds = [numpy.array(block) for block in self.rounds["limit"]]
+        limit_rounds = [numpy.array(block) for block in self.rounds[baseline]]
         count = len(limit_rounds)
         ratios = []
         for _ in range(resamples):
@@ -705,21 +853,46 @@ class Measured:
 
 
 def operations(row):
-    if row.dashboard:
+    if row.columns is not None:
         return row.columns
     return {"vordalin": row.vordalin, "subprocess": subprocess_operation(row.commands), "libtmux": row.libtmux}
 
 
 def columns_of(row):
-    return ("limit", *operations(row))
+    return (("limit",) if row.limit else ()) + tuple(operations(row))
+
+
+def use_channel(row, column):
+    """Opens the row's channel for a column that runs over it and closes it for the others
+    (the limit, a process of its own, runs either way)."""
+    if row.channel is None or column == "limit":
+        return
+    if column not in row.connected:
+        row.channel.disconnect()
+    elif not row.channel.connected and not row.channel.connect():
+        raise RuntimeError(f"{row.key}: the server runs no session for a channel to attach to")
+
+
+def kept_channel(row, column):
+    """Stops the run when a channel ended under a column: its calls then ran as processes."""
+    if column in row.connected and not row.channel.connected:
+        raise RuntimeError(f"{row.key}: the channel ended while {column} ran")
+
+
+def open_channels(rows):
+    return [row.key for row in rows if row.channel is not None and row.channel.connected]
 
 
 def check_row(row, limit):
     """One call of each column, checked; it also warms them up."""
     for name, op in operations(row).items():
+        use_channel(row, name)
         value = op()
+        kept_channel(row, name)
         if not row.check(value):
             raise RuntimeError(f"{row.key}: {name} gave an unexpected answer: {str(value)[:200]!r}")
+    if not row.limit:
+        return
     expected_failures = 1 if row.key == "has_session_missing" else 0
     _, summary = limit.run(row, 1)
     if summary["failed"] != expected_failures:
@@ -730,20 +903,22 @@ def measure_row(row, limit, measured):
     ops = operations(row)
     columns = measured.columns
     # The Python columns run in a process that stays warm; so does the limit.
-    server = limit.serve(row)
+    server = limit.serve(row) if row.limit else None
 
     def block(column):
         count = row.blocks.get(column, row.block)
         if column == "limit":
             samples, cpu = server.block(count)
         else:
+            use_channel(row, column)
             samples, cpu = time_block(ops[column], count)
+            kept_channel(row, column)
         return samples, cpu / count
 
     try:
         # The slow columns' check call warmed them up; a block more would only cost time.
         for column in columns:
-            if column not in row.blocks:
+            if row.blocks.get(column, row.block) > 1:
                 block(column)
         blocks = max(1, row.reps // row.block)
         for i in range(blocks):
@@ -754,7 +929,8 @@ def measure_row(row, limit, measured):
                 measured.rounds[column].append(samples)
                 measured.cpu[column].append(cpu)
     finally:
-        server.close()
+        if server is not None:
+            server.close()
 
 
 # ------------------------------------------------------------------ counting
@@ -824,15 +1000,21 @@ class Counter:
 def count_row(row, limit, counter, measured, commands_seen):
     """Counts each column's processes, and stops when the column the limit mirrors ran other
     command lines than the limit does: the comparison would no longer be like for like."""
-    runs = {"limit": lambda n: limit.run(row, n)}
+    runs = {"limit": lambda n: limit.run(row, n)} if row.limit else {}
     for name, op in operations(row).items():
         runs[name] = lambda n, op=op: [op() for _ in range(n)]
     for column, run in runs.items():
+        # Opened before the shims go on PATH: the channel's own client is no call's process.
+        use_channel(row, column)
         ran = counter.count(run, row.count_repeats)
+        kept_channel(row, column)
         measured.processes[column] = ran["tmux"].processes
         measured.ps[column] = ran["ps"].processes
         measured.output[column] = ran["tmux"].output
         commands_seen[column] = ran
+    # A row over the channel runs no process to compare: what it sends is the base row's.
+    if row.mirror is None:
+        return
     for program in Counter.PROGRAMS:
         expected = [argv[1:] for argv, _ in row.commands if argv[0] == program]
         got = commands_seen[row.mirror][program].argvs
@@ -953,6 +1135,157 @@ def measure_pool(main, big_pane_id, runs=3):
     return growth, text_bytes
 
 
+# ------------------------------------------------------------------ the channel's server and noise
+
+
+def server_pid(tmux):
+    return int(tmux.run("display-message", "-p", "#{pid}"))
+
+
+class ControlClient:
+    """A control-mode client of our own, for the route the channel does not take: captures
+    printed to the client. Each batch of commands ends with one that prints a token, read
+    back once everything before it has answered."""
+
+    def __init__(self, tmux):
+        self.process = subprocess.Popen(
+            [tmux.real, "-u", "-S", tmux.socket, "-C", "attach-session", "-f", "no-output,ignore-size"],
+            stdin=PIPE,
+            stdout=PIPE,
+            stderr=DEVNULL,
+        )
+
+    def batch(self, command, count):
+        token = f"vordalin-bench-{time.monotonic_ns()}".encode()
+        self.process.stdin.write((command + "\n").encode() * count + b"display-message -p " + token + b"\n")
+        self.process.stdin.flush()
+        for line in self.process.stdout:
+            if line.rstrip(b"\n") == token:
+                return
+        raise RuntimeError("the control client ended")
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def server_growth(tmux, capture):
+    """The server's resident size (KiB) before and after CHANNEL_CAPTURES visible captures,
+    counted from a warm state: capture(n) makes n of them."""
+    pid = server_pid(tmux)
+    capture(CHANNEL_WARM_CAPTURES)
+    before = resident_kib(pid)
+    capture(CHANNEL_CAPTURES)
+    return {"before": before, "after": resident_kib(pid)}
+
+
+def channel_growth(tmux, pane_id):
+    """The captures made by vordalin over a channel: a buffer saved to a file, then read."""
+    import vordalin
+
+    server = vordalin.Server(tmux.socket)
+    pane = server.target_pane(pane_id)
+    if not server.connect():
+        raise RuntimeError("no channel to the memory check's server")
+
+    def capture(count):
+        for _ in range(count):
+            if "screen line 40:" not in pane.capture():
+                raise RuntimeError("a capture over the channel lost the screen")
+        if not server.connected:
+            raise RuntimeError("the channel ended during the memory check")
+
+    try:
+        return server_growth(tmux, capture)
+    finally:
+        server.disconnect()
+
+
+def printed_growth(tmux, pane_id, batch=100):
+    """The captures printed to a control client, the route the channel does not take."""
+    client = ControlClient(tmux)
+
+    def capture(count):
+        for _ in range(count // batch):
+            client.batch(f"capture-pane -p -t {pane_id}", batch)
+
+    try:
+        return server_growth(tmux, capture)
+    finally:
+        client.close()
+
+
+def server_memory(real_tmux, directory):
+    """Whether the tmux server grows over many visible captures, each route on a fresh server
+    holding the screen session."""
+    figures = {}
+    for route, growth in (("channel", channel_growth), ("printed", printed_growth)):
+        tmux = Tmux(real_tmux, str(directory / f"mem-{route}"))
+        try:
+            tmux.run(*screen_session())
+            screen_ready(tmux)
+            figures[route] = growth(tmux, tmux.display("=screen:", "#{pane_id}"))
+        finally:
+            tmux.kill()
+    return figures
+
+
+def placement_noise(tmux, server, reps, rounds=6):
+    """has_session over the channel with this process and tmux's two (the server and the
+    channel's client) on one CPU, split over two, and wherever the scheduler puts them, in
+    interleaved rounds: how much of a small call the wake-ups across CPUs take."""
+    cpus = sorted(os.sched_getaffinity(0))
+    if len(cpus) < 2:
+        return None
+    if not server.connect():
+        raise RuntimeError("no channel for the placement rounds")
+    clients = tmux.run("list-clients", "-F", "#{client_control_mode} #{client_pid}").split("\n")
+    pids = [server_pid(tmux)] + [int(line.split()[1]) for line in clients if line.startswith("1 ")]
+    saved = {pid: os.sched_getaffinity(pid) for pid in [0, *pids]}
+    placements = {
+        "anywhere (the scheduler's choice)": (cpus, cpus),
+        f"one CPU (all on CPU {cpus[0]})": ([cpus[0]], [cpus[0]]),
+        f"two CPUs (caller on {cpus[0]}, tmux on {cpus[1]})": ([cpus[0]], [cpus[1]]),
+    }
+    samples = {name: [] for name in placements}
+    names = list(placements)
+    try:
+        for i in range(rounds):
+            for name in names[i % len(names) :] + names[: i % len(names)]:
+                mine, theirs = placements[name]
+                os.sched_setaffinity(0, mine)
+                for pid in pids:
+                    os.sched_setaffinity(pid, theirs)
+                time_block(lambda: server.has_session("wins"), 20)
+                samples[name].extend(time_block(lambda: server.has_session("wins"), reps)[0])
+        if not server.connected:
+            raise RuntimeError("the channel ended during the placement rounds")
+    finally:
+        for pid, mask in saved.items():
+            os.sched_setaffinity(pid, mask)
+        server.disconnect()
+    return {"placements": {name: spread(values) for name, values in samples.items()}, "work": server_work(tmux)}
+
+
+def server_work(tmux, command="has-session -t =wins", count=1000):
+    """Microseconds the server spends on one command, sent many at once to a control client
+    of our own, so that no wake-up waits between them."""
+    client = ControlClient(tmux)
+    try:
+        client.batch(command, count // 10)
+        start = time.perf_counter_ns()
+        client.batch(command, count)
+        return (time.perf_counter_ns() - start) / count / 1e3
+    finally:
+        client.close()
+
+
+def spread(samples):
+    """The 10th, 50th and 90th percentiles of samples in ns, as microseconds."""
+    ordered = sorted(samples)
+    return tuple(ordered[min(len(ordered) - 1, len(ordered) * q // 10)] / 1e3 for q in (1, 5, 9))
+
+
 # ------------------------------------------------------------------ report
 
 
@@ -1029,6 +1362,44 @@ def dashboard_verdicts(dashboards, results):
     return lines
 
 
+def channel_verdicts(channel_rows, results, memory):
+    lines = []
+    for row in channel_rows:
+        m = results[row.key]
+        column = row.connected[0]
+        got = m.speedup(column, row.baseline)
+        low, high = m.ratio_interval(column, row.baseline)
+        against = "the limit" if row.baseline == "limit" else "the same walk without it"
+        lines.append(
+            (
+                f"{row.label} over the channel: ≥ {row.speedup:g}× faster than {against}",
+                got >= row.speedup,
+                f"{got:.1f}× (95% interval {1 / high:.1f}–{1 / low:.1f}×; "
+                f"{m.median_ms(column):.3f} vs {m.median_ms(row.baseline):.3f} ms)",
+            )
+        )
+    if channel_rows:
+        started = max(
+            results[row.key].processes[row.connected[0]] + results[row.key].ps[row.connected[0]] for row in channel_rows
+        )
+        lines.append(
+            ("every call over the channel: no process started", started == 0, f"at most {fmt_count(started)} per call")
+        )
+    if memory is not None:
+        grew = memory["channel"]["after"] - memory["channel"]["before"]
+        printed = memory["printed"]["after"] - memory["printed"]["before"]
+        lines.append(
+            (
+                f"tmux server over {CHANNEL_CAPTURES:,} visible captures over the channel: "
+                f"RSS growth ≤ {SERVER_GROWTH_KIB:,} KiB",
+                grew <= SERVER_GROWTH_KIB,
+                f"{grew:+,} KiB ({memory['channel']['before']:,} → {memory['channel']['after']:,} KiB; "
+                f"printed to a control client instead: {printed:+,} KiB)",
+            )
+        )
+    return lines
+
+
 def shown(argv, sockets):
     """A logged command line for the report: sockets by name, long format lists and pid
     lists cut short."""
@@ -1086,6 +1457,102 @@ def render_dashboards(dashboards, results):
     return out
 
 
+MEMORY_ROUTES = (("channel", "vordalin over the channel"), ("printed", "`capture-pane -p` to a control client"))
+
+
+def render_channel(channel_rows, results, memory):
+    out = ["## Over the persistent channel\n"]
+    out.append(
+        "The same operations with `Server.connect()` in effect: every call goes to one tmux client in control "
+        "mode, started once, instead of starting a tmux process. Each row ran right after its per-process row, "
+        "against the same server, its *connected* column in interleaved blocks with the same *limit* as there "
+        "(one tmux process per call, in C); *speed-up* is the limit's median over the connected one. *vordalin "
+        "per process* repeats the per-process row's median for comparison. The dashboard's row walks the "
+        "per-object members as in the dashboard table, without `current_commandline` (a command line comes from "
+        "the process table, which no channel reaches), once with the channel open and once without, in the same "
+        "rounds; its speed-up is over the walk without. *processes* counts the processes one connected call "
+        "starts, tmux + ps, with the shims first on PATH. Every other row of this report ran with no channel "
+        "open in the benchmark's process (checked before each), so the per-process rows show the per-process "
+        "path as it is without one.\n"
+    )
+    out.append("| operation | samples | limit | vordalin per process | connected | speed-up | target | processes |")
+    out.append("|---|---:|---:|---:|---:|---:|---:|:---:|")
+    for row in channel_rows:
+        m = results[row.key]
+        column = row.connected[0]
+        if row.limit:
+            limit_cell = f"{m.median_ms('limit'):.3f}"
+            base = results.get(row.base)
+            per_process = f"{base.median_ms('vordalin'):.3f}" if base is not None else "—"
+        else:
+            limit_cell, per_process = "—", f"{m.median_ms(row.baseline):.3f}"
+        procs = f"{fmt_count(m.processes[column])} + {fmt_count(m.ps[column])}"
+        out.append(
+            f"| {row.label} | {len(m.samples(column))} | {limit_cell} | {per_process} | {m.median_ms(column):.3f} "
+            f"| {m.speedup(column, row.baseline):.1f}× | ≥ {row.speedup:g}× | {procs} |"
+        )
+    out.append("")
+    if memory is not None:
+        out.append(
+            f"The tmux server's resident size (VmRSS of its process) before and after {CHANNEL_CAPTURES:,} captures "
+            f"of the visible screen, after {CHANNEL_WARM_CAPTURES} to warm up, each route on a fresh server: "
+            "vordalin over the channel, which has tmux save the capture to a buffer, the buffer to a file, and "
+            "reads the file; and, for contrast, `capture-pane -p` sent to a control client, which prints it to "
+            "the client. The contrast shows the size the check can see: the printed captures stay in the server. "
+            f"The bound, {SERVER_GROWTH_KIB:,} KiB, is what a hundred bytes kept per capture would pass; what the "
+            "allocator keeps for itself moves the figure by tens of KiB.\n"
+        )
+        out.append("| route | KiB before | KiB after | growth |")
+        out.append("|---|---:|---:|---:|")
+        for route, label in MEMORY_ROUTES:
+            before, after = memory[route]["before"], memory[route]["after"]
+            out.append(f"| {label} | {before:,} | {after:,} | {after - before:+,} |")
+        out.append("")
+    return out
+
+
+def render_noise(channel_rows, results, placement):
+    out = ["## Noise\n"]
+    out.append(
+        f"This machine has {os.cpu_count()} CPUs. A call over the channel is handed on three times: from the "
+        "caller to the channel's client, on to the server, and back through the client to the caller. Each "
+        "hand-over wakes a sleeping process, which costs most when it lands on another CPU (an interrupt to it, "
+        "which may first have to leave its idle state) or on one busy with other work. For a small call those "
+        "wake-ups, not tmux's work, make most of the time (the pinned rounds below measure both), and with few "
+        "CPUs where the three processes run changes from block to block, so small calls over the channel vary "
+        "far more, relative to their time, than calls through a process, which spend a millisecond or more "
+        "starting tmux. Percentiles of the connected samples, and the range of the medians of their rounds of "
+        "blocks (each a small run of its own), in microseconds, with the speed-up's bootstrap interval:\n"
+    )
+    out.append("| operation | p10 / median / p90 | round medians, lowest–highest | speed-up, 95% interval |")
+    out.append("|---|---:|---:|---:|")
+    for row in channel_rows:
+        m = results[row.key]
+        column = row.connected[0]
+        low, median, high = spread(m.samples(column))
+        medians = [statistics.median(block) / 1e3 for block in m.rounds[column]]
+        ratio_low, ratio_high = m.ratio_interval(column, row.baseline)
+        out.append(
+            f"| {row.label} | {low:,.0f} / {median:,.0f} / {high:,.0f} | {min(medians):,.0f}–{max(medians):,.0f} "
+            f"| {1 / ratio_high:.1f}–{1 / ratio_low:.1f}× |"
+        )
+    out.append("")
+    if placement is not None:
+        out.append(
+            "`has_session` over the channel with the processes pinned (sched_setaffinity: this process, and the "
+            "tmux server and the channel's client), in interleaved rounds, microseconds: the spread placement "
+            "alone makes on this machine as it was during the run. The server's own work for the command is "
+            f"{placement['work']:.0f} µs, the time per command when a thousand go to a control client at once, "
+            "with no hand-over between them; the rest of a call is the hand-overs.\n"
+        )
+        out.append("| placement | p10 | median | p90 |")
+        out.append("|---|---:|---:|---:|")
+        for name, (low, median, high) in placement["placements"].items():
+            out.append(f"| {name} | {low:,.0f} | {median:,.0f} | {high:,.0f} |")
+        out.append("")
+    return out
+
+
 def masked(program, argv):
     """A command line with what names its target or pids cut out, so that one pane's command
     groups with the same command for the next pane."""
@@ -1105,7 +1572,7 @@ def command_lines(ran, grouped):
     return "; ".join(f"`{shown([program, *argv], SOCKET_NAMES)}` ×{n}" for program, argv, n in groups.values())
 
 
-def render(rows, dashboards, results, peaks, text_bytes, pool, environment, commands):
+def render(rows, dashboards, channel_rows, results, peaks, text_bytes, pool, memory, placement, environment, commands):
     out = []
     out.append("# Benchmark results\n")
     out.append(
@@ -1168,10 +1635,18 @@ def render(rows, dashboards, results, peaks, text_bytes, pool, environment, comm
     out.append("")
     if dashboards:
         out.extend(render_dashboards(dashboards, results))
+    if channel_rows or memory is not None:
+        out.extend(render_channel(channel_rows, results, memory))
+    if channel_rows or placement is not None:
+        out.extend(render_noise(channel_rows, results, placement))
     out.append("## Targets\n")
     out.append("| target | met | measured |")
     out.append("|---|:---:|---|")
-    targets = verdicts(rows, results, peaks, text_bytes, pool) + dashboard_verdicts(dashboards, results)
+    targets = (
+        verdicts(rows, results, peaks, text_bytes, pool)
+        + dashboard_verdicts(dashboards, results)
+        + channel_verdicts(channel_rows, results, memory)
+    )
     for text, met, value in targets:
         out.append(f"| {text} | {'yes' if met else '**no**'} | {value} |")
     out.append(
@@ -1183,11 +1658,13 @@ def render(rows, dashboards, results, peaks, text_bytes, pool, environment, comm
         "What each column ran for one operation, as the shims logged it (MAIN, LIST and DASH are the sockets); "
         "for the dashboard's walks, each distinct command once, with how often it ran:\n"
     )
-    for row in rows + dashboards:
-        out.append(f"- {row.label}")
+    for row in rows + dashboards + channel_rows:
+        out.append(f"- {row.label}" + (", channel row" if row.connected else ""))
         for column in columns_of(row):
-            if column != "limit" or row.dashboard:
-                grouped = column in ("members", "libtmux") and row.dashboard
+            if column in row.connected:
+                out.append(f"  - {column}: none (over the channel)")
+            elif column != "limit" or row.dashboard:
+                grouped = column in ("members", "libtmux") and row.columns is not None
                 out.append(f"  - {column}: {command_lines(commands[row.key][column], grouped)}")
     out.append("\n## Environment\n")
     for key, value in environment.items():
@@ -1271,7 +1748,11 @@ def main():
     parser.add_argument("--limit", help="the limit program built from limit.c")
     parser.add_argument("--out", default=str(HERE), help="where results.md and results.png go")
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies the repetition counts")
-    parser.add_argument("--only", help="comma-separated row keys to run (the report then covers only those)")
+    parser.add_argument(
+        "--only",
+        help="comma-separated row keys to run, and server_rss or placement for those checks "
+        "(the report then covers only those)",
+    )
     parser.add_argument("--keep-samples", help="write every sample to this JSON file")
     parser.add_argument("--probe", help=argparse.SUPPRESS)
     parser.add_argument("--pool-probe", help=argparse.SUPPRESS)
@@ -1301,6 +1782,8 @@ def main():
     directory = Path(tempfile.mkdtemp(prefix="vb", dir="/tmp"))
     os.environ.pop("TMUX", None)
     os.environ.pop("TMUX_PANE", None)
+    # The per-process rows must start their processes: no channel opens unless a row asks.
+    os.environ.pop("VORDALIN_CHANNEL", None)
     os.environ["TMUX_TMPDIR"] = str(directory)
     os.environ["SHELL"] = "/bin/sh"
     main_server = Tmux(real_tmux, str(directory / "main"))
@@ -1312,26 +1795,44 @@ def main():
         start_main_server(main_server)
         counter = Counter(directory, real_tmux)
         rows = build_rows(main_server, listing, dash, counter, vordalin, libtmux, args.scale)
-        if args.only:
-            wanted = set(args.only.split(","))
+        wanted = set(args.only.split(",")) if args.only else None
+        if wanted is not None:
             rows = [row for row in rows if row.key in wanted]
         results = {}
         commands = {}
         for row in rows:
+            if open_channels(rows):
+                raise RuntimeError(f"{row.key}: a channel is still open: {open_channels(rows)}")
             if row.prepare is not None:
                 row.prepare(row)
-            log(f"{row.label}: {row.reps} repetitions per column")
+            log(f"{row.label}{' (channel)' if row.connected else ''}: {row.reps} repetitions")
             measured = Measured(columns_of(row))
-            check_row(row, limit)
-            commands[row.key] = {}
-            count_row(row, limit, counter, measured, commands[row.key])
-            measure_row(row, limit, measured)
+            try:
+                check_row(row, limit)
+                commands[row.key] = {}
+                count_row(row, limit, counter, measured, commands[row.key])
+                measure_row(row, limit, measured)
+            finally:
+                if row.channel is not None:
+                    row.channel.disconnect()
             results[row.key] = measured
-            log(
-                "  "
-                + "  ".join(f"{c} {measured.median_ms(c):.3f} ms" for c in measured.columns)
-                + f"  {row.mirror}/limit {measured.ratio(row.mirror):.3f}"
-            )
+            if row.connected:
+                column = row.connected[0]
+                verdict = f"{measured.speedup(column, row.baseline):.1f}× faster than {row.baseline}"
+            else:
+                verdict = f"{row.mirror}/limit {measured.ratio(row.mirror):.3f}"
+            log("  " + "  ".join(f"{c} {measured.median_ms(c):.3f} ms" for c in measured.columns) + "  " + verdict)
+        memory = placement = None
+        if wanted is None or "placement" in wanted:
+            log("has_session over the channel, pinned to one CPU and to two")
+            placement = placement_noise(main_server, vordalin.Server(main_server.socket), repetitions(400, args.scale))
+            if placement is not None:
+                medians = [f"{name}: {median:.0f} µs" for name, (_, median, _) in placement["placements"].items()]
+                log(f"  {'  '.join(medians)}  the server's work: {placement['work']:.0f} µs")
+        if wanted is None or "server_rss" in wanted:
+            log(f"the tmux server's memory over {CHANNEL_CAPTURES:,} captures")
+            memory = server_memory(real_tmux, directory)
+            log("  " + "  ".join(f"{route} {f['before']:,} → {f['after']:,} KiB" for route, f in memory.items()))
         if any(row.key == "capture_full" for row in rows):
             log("peak memory of one full capture, in fresh processes")
             big_pane_id = main_server.display("=big:", "#{pane_id}")
@@ -1354,14 +1855,33 @@ def main():
     if args.keep_samples:
         with open(args.keep_samples, "w") as keep:
             json.dump({key: m.rounds for key, m in results.items()}, keep)
+    operations_rows = [row for row in rows if row.columns is None]
+    dashboards = [row for row in rows if row.dashboard]
+    channel_rows = [row for row in rows if row.connected]
     if peaks is None:
         for row in rows:
             m = results[row.key]
-            print(row.label, " ".join(f"{c}={fmt_ratio(m, c)}" for c in m.columns))
+            print(row.label, " ".join(f"{c}={m.median_ms(c):.3f}" for c in m.columns), end=" ")
+            if row.connected:
+                print(f"speed-up={m.speedup(row.connected[0], row.baseline):.1f}× (target {row.speedup:g}×)")
+            else:
+                print(" ".join(f"{c}/limit={m.ratio(c):.2f}" for c in m.columns if c != "limit"))
+        for text, met, value in channel_verdicts(channel_rows, results, memory):
+            print(f"{text}: {'yes' if met else 'NO'}: {value}")
         return
-    operations_rows = [row for row in rows if not row.dashboard]
-    dashboards = [row for row in rows if row.dashboard]
-    report = render(operations_rows, dashboards, results, peaks, text_bytes, pool, environment, commands)
+    report = render(
+        operations_rows,
+        dashboards,
+        channel_rows,
+        results,
+        peaks,
+        text_bytes,
+        pool,
+        memory,
+        placement,
+        environment,
+        commands,
+    )
     out = Path(args.out)
     (out / "results.md").write_text(report + "\n")
     chart(operations_rows, results, out / "results.png")

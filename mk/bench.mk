@@ -8,7 +8,9 @@ BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_DEPS := libtmux==0.62.0 matplotlib
 BENCH_CFLAGS := -O2 -Wall -Wextra
 # Extra arguments for the driver, e.g. BENCH_ARGS="--scale 0.25" for a quick look, or
-# BENCH_ARGS="--only dashboard_50,dashboard_500" for the dashboards alone (printed, no report).
+# BENCH_ARGS="--only dashboard_50,dashboard_500" for the dashboards alone (printed, no report);
+# a row over the channel is its row's key + "_connected", and server_rss and placement name
+# the checks of the tmux server's memory and of where small calls spend their time.
 BENCH_ARGS ?=
 
 .PHONY: bench
