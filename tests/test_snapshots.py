@@ -74,7 +74,7 @@ def test_metadata_command_lines_and_text_forms(classes, fake_tmux):
     assert repr(window) == str(window) == (
         'WindowMetadata(index=2, name="ed", active=true, layout="L", width=Some(120), height=None, flags="*")')
     target = "=work:=2"
-    assert fake_tmux.calls == [["-S", "/s", "list-sessions", "-F", SESSION_FORMAT], [
+    assert fake_tmux.calls == [["-S", "/s", "list-sessions", "-F", SESSION_FORMAT, "-f", "#{==:#{session_name},work}"], [
         "-S", "/s", "list-panes", "-t", target, "-f", "0", ";", "display-message", "-p", "-t", target, WINDOW_FORMAT]]
 
 

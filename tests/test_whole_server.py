@@ -120,7 +120,11 @@ def test_a_pane_whose_process_ended_and_a_server_that_died(tmux_cli):
     session = server.new_session("gone", "true")
     wait_for(lambda: [p.dead for p in server.snapshot().panes if p.session_name == "gone"] == [True],
              message="the pane's program to end")
-    snap = server.snapshot(commandlines=True)
+    def reaped():  # until tmux reaps the program, ps still shows it, as defunct
+        taken = server.snapshot(commandlines=True)
+        return taken if [p.commandline for p in taken.panes if p.session_name == "gone"] == [None] else None
+
+    snap = wait_for(reaped, message="the program to be reaped")
     (dead,) = [p for p in snap.panes if p.session_name == "gone"]
     (alive,) = [p for p in snap.panes if p.session_name == "main"]
     assert dead.commandline is None and alive.commandline is not None and dead.pane.session_name == session.name

@@ -1,7 +1,9 @@
 #include "channel/channel.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +18,6 @@
 #include <memory>
 #include <set>
 #include <string_view>
-#include <thread>
 
 #include "channel/quote.hpp"
 #include "runner/conversation.hpp"
@@ -33,7 +34,6 @@ constexpr const char* kSwitch = "VORDALIN_CHANNEL";
 // How long a connect may take to see its client attached, and a capture its file written.
 constexpr auto kConnectTimeout = std::chrono::seconds(10);
 constexpr auto kFileTimeout = std::chrono::seconds(10);
-constexpr int kPollMs = 10;
 // How long the interpreter's exit waits for each channel's client to go.
 constexpr int kExitLimitMs = 2000;
 
@@ -55,6 +55,17 @@ const std::set<std::string_view> kStarting{"new-session", "new-window", "split-w
 bool has(const Words& words, std::string_view word) {
     for (const std::string& each : words) {
         if (each == word) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A command that prints nothing: a listing whose filter is the constant false ("-f 0"),
+// which only checks that its target exists.
+bool silent(const Words& words) {
+    for (std::size_t i = 1; i + 1 < words.size(); ++i) {
+        if (words[i] == "-f" && words[i + 1] == "0") {
             return true;
         }
     }
@@ -150,15 +161,6 @@ std::optional<std::string_view> guard_of(std::string_view line, std::string_view
     return numbers;
 }
 
-// The file's size; 0 while it does not exist.
-std::size_t file_size(const std::string& path) {
-    struct statx status{};
-    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_SIZE, &status) != 0) {
-        return 0;
-    }
-    return static_cast<std::size_t>(status.stx_size);
-}
-
 bool from_a_hook(std::string_view guard) {
     return guard.ends_with(" 0");
 }
@@ -218,6 +220,7 @@ private:
     std::optional<std::size_t> nonce_block(std::size_t at, const std::string& nonce);
     std::size_t read_block(std::size_t at, std::vector<std::string>& data, bool& failed, const std::string* nonce);
     runner::Result capture(const Words& words, bool& sent);
+    bool closed_after_writing(const std::string& name);
     void adapt(Words& words) const;
     void remove_directory() noexcept;
 
@@ -228,6 +231,8 @@ private:
     // Whether the client has begun to answer the request now sent.
     bool answering_ = false;
     std::string directory_;
+    // Watches the capture directory for files closed after writing.
+    runner::Fd watch_;
     unsigned captures_ = 0;
 };
 
@@ -384,16 +389,19 @@ runner::Result Channel::answer(const Request& request, bool& sent) {
     // found here before a command is sent that then could not know its fate.
     settle(false);
     // Output is not escaped: a pane can print a line that looks like the end of its block.
-    // When output is read, every command's block is closed by one printing a nonce, which no
-    // one else can print: after the chain's commands a chained one, after the last (and after
-    // a failure, which ends the chain) one on a line of its own.
+    // When output is read, the block of every command that prints is closed by one printing a
+    // nonce, which no one else can print: within the chain a chained one, after the last (and
+    // after a failure, which ends the chain) one on a line of its own.
     std::string nonce = request.wants_output ? "vordalin-" + random_token() : std::string();
     std::string print_nonce = request.wants_output ? command_line({"display-message", "-p", nonce}) : std::string();
+    auto closed_by_nonce = [&](const Words& words) { return request.wants_output && !silent(words); };
     std::string text;
-    for (const Words& words : request.commands) {
-        Words adapted = words;
+    for (std::size_t i = 0; i < request.commands.size(); ++i) {
+        Words adapted = request.commands[i];
         adapt(adapted);
-        text += text.empty() ? "" : " ; " + (request.wants_output ? print_nonce + " ; " : std::string());
+        if (i > 0) {
+            text += closed_by_nonce(request.commands[i - 1]) ? " ; " + print_nonce + " ; " : " ; ";
+        }
         text += command_line(adapted);
     }
     text += '\n';
@@ -410,16 +418,28 @@ runner::Result Channel::answer(const Request& request, bool& sent) {
     std::size_t at = 0;
     bool failed = false;
     answering_ = false;
+    // Whether the nonce of the line of its own has been read (it closes the last command, or
+    // the one that failed, when that one prints).
+    bool last_nonce_read = !request.wants_output;
     for (std::size_t i = 0; i < request.commands.size() && !failed; ++i) {
         at = next_begin(at);
         answering_ = true;
         std::vector<std::string> data;
-        at = read_block(at, data, failed, request.wants_output ? &nonce : nullptr);
+        bool closed = closed_by_nonce(request.commands[i]);
+        at = read_block(at, data, failed, closed ? &nonce : nullptr);
+        last_nonce_read = last_nonce_read || (closed && (failed || i + 1 == request.commands.size()));
         std::string& into = failed ? result.err : out;
         for (const std::string& each : data) {
             into += each;
             into += '\n';
         }
+    }
+    if (!last_nonce_read) {
+        std::optional<std::size_t> after = nonce_block(next_begin(at), nonce);
+        if (!after) {
+            throw Stray{};
+        }
+        at = *after;
     }
     consume(at);
     if (failed) {
@@ -439,53 +459,51 @@ runner::Result Channel::answer(const Request& request, bool& sent) {
 // buffer, the buffer to a file of ours, and the file is read.
 runner::Result Channel::capture(const Words& words, bool& sent) {
     std::string buffer = "vordalin-" + std::to_string(::getpid()) + "-" + std::to_string(++captures_);
-    std::string path = directory_ + "/" + std::to_string(captures_);
+    std::string name = std::to_string(captures_);
+    std::string path = directory_ + "/" + name;
     Words capture_words{"capture-pane", "-b", buffer};
     for (std::size_t i = 1; i < words.size(); ++i) {
         if (words[i] != "-p") {
             capture_words.push_back(words[i]);
         }
     }
-    // None of these prints text of others (the size is digits): no nonce is needed.
-    Request request{{capture_words,
-                     {"list-buffers", "-F", "#{buffer_size}", "-f", "#{==:#{buffer_name}," + buffer + "}"},
-                     {"save-buffer", "-b", buffer, path},
-                     {"delete-buffer", "-b", buffer}},
-                    false};
-    runner::Result listed = answer(request, sent);
-    if (!listed.ok()) {
-        return listed;
+    // None of these prints anything: no nonce is needed.
+    Request request{{capture_words, {"save-buffer", "-b", buffer, path}, {"delete-buffer", "-b", buffer}}, false};
+    runner::Result saved = answer(request, sent);
+    if (!saved.ok()) {
+        return saved;
     }
-    std::size_t size = std::strtoull(std::string(listed.out.view()).c_str(), nullptr, 10);
     // save-buffer answers before its client has written the file, and reports a failure to
-    // write it later, as a line of its own.
+    // write it later, as a line of its own; the file is whole once the client closes it.
     runner::Result result;
     auto deadline = Clock::now() + kFileTimeout;
-    auto pause = std::chrono::microseconds(20);
-    while (file_size(path) < size) {
+    while (!closed_after_writing(name)) {
         if (std::optional<std::string> complaint = settle(true)) {
             ::unlink(path.c_str());
             result.returncode = 1;
             result.err = *complaint + "\n";
             return result;
         }
+        std::array<pollfd, 2> watch{{{watch_.get(), POLLIN, 0}, {conversation_.output_fd(), POLLIN, 0}}};
+        int ready = ::poll(watch.data(), watch.size(), runner::kCheckIntervalMs);
+        if (ready < 0 && errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "poll");
+        }
+        if (ready <= 0 && runner::interrupt_requested()) {
+            throw runner::Interrupted{};
+        }
         if (Clock::now() > deadline) {
             throw Stray{};
         }
-        if (runner::interrupt_requested()) {
-            throw runner::Interrupted{};
-        }
-        // The client writes the file within moments; nothing tells us when, so look again soon.
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(kPollMs * 1000));
     }
     runner::Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     ::unlink(path.c_str());
     if (!file.valid()) {
         throw Stray{};
     }
+    constexpr std::size_t kChunk = 256 * 1024;
     for (ssize_t got = 1; got > 0;) {
-        got = ::read(file.get(), result.out.tail(size + 1), size + 1);
+        got = ::read(file.get(), result.out.tail(kChunk), kChunk);
         if (got < 0 && errno != EINTR) {
             throw std::system_error(errno, std::generic_category(), "read");
         }
@@ -493,6 +511,26 @@ runner::Result Channel::capture(const Words& words, bool& sent) {
     }
     result.returncode = 0;
     return result;
+}
+
+// Whether the events on the capture directory tell that the file was closed after writing.
+bool Channel::closed_after_writing(const std::string& name) {
+    alignas(inotify_event) std::array<char, 4096> events;
+    bool closed = false;
+    for (;;) {
+        ssize_t got = ::read(watch_.get(), events.data(), events.size());
+        if (got <= 0) {
+            if (got < 0 && errno != EAGAIN && errno != EINTR) {
+                throw std::system_error(errno, std::generic_category(), "read");
+            }
+            return closed;
+        }
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events.data() + at);
+            closed = closed || (event->len > 0 && name == event->name);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
 }
 
 void Channel::remove_directory() noexcept {
@@ -552,6 +590,12 @@ std::unique_ptr<Channel> Channel::open(const Socket& socket) {
             return nullptr;
         }
         channel->directory_ = pattern;
+        channel->watch_ = runner::Fd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+        if (!channel->watch_.valid() ||
+            ::inotify_add_watch(channel->watch_.get(), pattern.c_str(), IN_CLOSE_WRITE) < 0) {
+            channel->drop();
+            return nullptr;
+        }
     } catch (const Ended&) {
         channel->drop();
         return nullptr;

@@ -117,8 +117,10 @@ SessionMetadata session_metadata(const SessionRecord& session) {
     if (!is_session_name(session.name)) {
         throw Error(not_found);
     }
+    // tmux lists only this session's record: the cost does not grow with the server's size.
     static const std::string kFormat = record_format(kSessionMetadataFields);
-    std::string output = checked_bytes(tmux_command(session.socket, {"list-sessions", "-F", kFormat}),
+    std::string filter = "#{==:#{session_name}," + format_literal(session.name) + "}";
+    std::string output = checked_bytes(tmux_command(session.socket, {"list-sessions", "-F", kFormat, "-f", filter}),
                                        {"tmux failed: ", ErrorText::kUntrimmed});
     for (const Values& fields : read_records(output, kSessionMetadataFields)) {
         // Only this session's record is read: another's bad number is no concern of this call.

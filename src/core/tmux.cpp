@@ -52,16 +52,25 @@ Argv process_argv(const Command& command) {
     return argv;
 }
 
-std::string literal_format(std::string_view text) {
-    std::string literal;
-    literal.reserve(text.size());
+namespace {
+
+// The text with "#" before each of the given characters: how formats escape them.
+std::string hash_escaped(std::string_view text, std::string_view specials) {
+    std::string escaped;
+    escaped.reserve(text.size());
     for (char c : text) {
-        literal += c;
-        if (c == '#') {
-            literal += '#';
+        if (specials.find(c) != std::string_view::npos) {
+            escaped += '#';
         }
+        escaped += c;
     }
-    return literal;
+    return escaped;
+}
+
+}  // namespace
+
+std::string literal_format(std::string_view text) {
+    return hash_escaped(text, "#");
 }
 
 std::optional<std::string> refused_as_name(std::string_view name, std::string_view what) {
@@ -84,6 +93,10 @@ std::optional<std::string> refused_as_name(std::string_view name, std::string_vi
         return std::nullopt;
     }
     return "a " + std::string(what) + std::string(reason);
+}
+
+std::string format_literal(std::string_view text) {
+    return hash_escaped(text, "#,}");
 }
 
 std::string session_target(std::string_view session) {

@@ -53,6 +53,10 @@ std::string literal_format(std::string_view text);
 // "\" before a "$" that a shell would expand. Nothing when the text is stored as it is.
 std::optional<std::string> refused_as_name(std::string_view name, std::string_view what);
 
+// Text as a literal argument of a format's modifier (#{==:...,TEXT}): "#", "," and "}"
+// escaped with "#", so it can neither end the modifier nor start a format of its own.
+std::string format_literal(std::string_view text);
+
 // tmux matches a bare session target by prefix and by pattern, and a window part that is
 // no live index by the start of a window name; these exact-match forms do neither.
 std::string session_target(std::string_view session);

@@ -39,6 +39,8 @@ public:
     void abandon() noexcept;
 
     bool running() const noexcept { return output_.valid(); }
+    // What the child writes arrives here: for a caller that waits on it beside other things.
+    int output_fd() const noexcept { return output_.get(); }
 
 private:
     Conversation(Child child, Fd input, Fd output) noexcept
