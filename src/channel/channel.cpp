@@ -1,5 +1,6 @@
 #include "channel/channel.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -534,10 +535,18 @@ bool Channel::closed_after_writing(const std::string& name) {
 }
 
 void Channel::remove_directory() noexcept {
-    if (!directory_.empty()) {
-        ::rmdir(directory_.c_str());
-        directory_.clear();
+    if (directory_.empty()) {
+        return;
     }
+    // A capture cut short (Ctrl-C) may have left its file behind.
+    if (DIR* entries = ::opendir(directory_.c_str())) {
+        while (const dirent* entry = ::readdir(entries)) {
+            ::unlinkat(::dirfd(entries), entry->d_name, 0);  // "." and ".." refuse, as they should
+        }
+        ::closedir(entries);
+    }
+    ::rmdir(directory_.c_str());
+    directory_.clear();
 }
 
 std::unique_ptr<Channel> Channel::open(const Socket& socket) {
