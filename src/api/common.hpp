@@ -32,7 +32,7 @@ inline py::Ref to_python(const std::optional<std::string>& value) {
     return py::new_optional_str(value);
 }
 inline py::Ref to_python(const core::Text& value) {
-    return py::new_str(value.view());
+    return py::new_str_lossy(value.raw());
 }
 inline py::Ref to_python(bool value) {
     return py::new_bool(value);

@@ -35,7 +35,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 // Whether the screen shows the pattern; a compiled pattern is searched in the screen's str,
 // which is kept in `text` for the answer.
-bool shows(const py::SearchPattern& pattern, const core::Text& screen, py::Ref& text) {
+bool shows(const py::SearchPattern& pattern, core::Text& screen, py::Ref& text) {
     if (!pattern.compiled) {
         return screen.view().find(pattern.text) != std::string_view::npos;
     }

@@ -171,13 +171,12 @@ bool succeeds(const Command& command) {
     return ok;
 }
 
-Text::Text(runner::Captured bytes) {
-    if (text::is_utf8(bytes.view())) {
-        bytes_ = std::move(bytes);
-    } else {
-        repaired_ = text::decode_lossy(bytes.view());
+std::string_view Text::view() {
+    if (!is_repaired_ && !text::is_utf8(bytes_.view())) {
+        repaired_ = text::decode_lossy(bytes_.view());
         is_repaired_ = true;
     }
+    return raw();
 }
 
 namespace {

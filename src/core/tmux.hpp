@@ -98,10 +98,14 @@ bool succeeds(const Command& command);
 // case, no copy), else the repaired copy.
 class Text {
 public:
-    explicit Text(runner::Captured bytes);
+    explicit Text(runner::Captured bytes) noexcept : bytes_(std::move(bytes)) {}
     explicit Text(std::string text) : repaired_(std::move(text)), is_repaired_(true) {}
 
-    std::string_view view() const noexcept { return is_repaired_ ? std::string_view(repaired_) : bytes_.view(); }
+    // As valid UTF-8: the bytes themselves when they are, else a repaired copy, made once.
+    std::string_view view();
+    // The bytes as they came, for a decoder that repairs them the same way (Python's
+    // "replace"): one pass over a large capture instead of two.
+    std::string_view raw() const noexcept { return is_repaired_ ? std::string_view(repaired_) : bytes_.view(); }
 
 private:
     runner::Captured bytes_;

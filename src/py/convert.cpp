@@ -188,6 +188,10 @@ Ref new_str(std::string_view text) {
     return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+Ref new_str_lossy(std::string_view bytes) {
+    return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+}
+
 Ref new_optional_str(const std::optional<std::string>& text) {
     if (!text) {
         return Ref::new_ref(Py_None);

@@ -36,6 +36,9 @@ SearchPattern to_search_pattern(PyObject* value, const char* param);
 
 // Result builders; each returns a new reference or throws ErrorAlreadySet.
 Ref new_str(std::string_view text);
+// The str of bytes that may not be valid UTF-8: each maximal ill-formed subsequence becomes
+// U+FFFD, as the module's own decoding does.
+Ref new_str_lossy(std::string_view bytes);
 Ref new_optional_str(const std::optional<std::string>& text);
 Ref new_bool(bool value);
 Ref new_int(std::uint64_t value);
