@@ -774,6 +774,11 @@ void want(const std::string& key, bool wanted) {
 
 }  // namespace
 
+bool active() {
+    Registry& all = registry();
+    return all.open != 0 || all.wanted != 0 || switch_on();
+}
+
 std::optional<runner::Result> run(const Socket& socket, const Request& request) {
     Registry& all = registry();
     bool automatic = switch_on();

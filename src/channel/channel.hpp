@@ -31,6 +31,9 @@ struct Request {
 // flight, and runner::Interrupted when the interrupt check asked to stop (the channel is
 // dropped then: it is out of step).
 std::optional<runner::Result> run(const Socket& socket, const Request& request);
+// Whether run() could take any request now: a channel is open or wanted, or the switch is
+// on. When not, a caller need not build the request at all.
+bool active();
 
 // A command that changes something was sent, and the channel ended before tmux answered.
 struct UnknownEffect {

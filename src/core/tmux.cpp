@@ -130,7 +130,7 @@ namespace {
 // The server's open channel answers, when there is one that takes the command; it says
 // "can't find ..." and the like as a process would, so callers cannot tell which one ran it.
 std::optional<runner::Result> over_channel(const Command& command, bool wants_output) {
-    if (command.verbatim) {
+    if (command.verbatim || !channel::active()) {
         return std::nullopt;  // a caller's own command line always runs as a process
     }
     channel::Request request{{{}}, wants_output};
