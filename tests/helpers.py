@@ -4,8 +4,10 @@ import importlib.util
 import os
 import re
 import shutil
+import signal
 import time
 import unicodedata
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
@@ -44,6 +46,23 @@ def wait_for(predicate, timeout=5.0, interval=0.02, message="condition"):
             raise AssertionError(f"timed out after {timeout}s waiting for {message}")
         time.sleep(interval)
     return value
+
+
+@contextmanager
+def ticking(handler, interval):
+    """Run `handler` on SIGALRM every `interval` seconds for the block's length.
+
+    On the way out the signal is ignored before the timer stops: a tick already delivered
+    but not yet handled (Python runs handlers later) must not reach a handler that re-arms
+    the timer, nor the default action, which ends the process."""
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, interval, interval)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGALRM, signal.SIG_IGN)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, signal.SIG_DFL)
 
 
 def child_pids():

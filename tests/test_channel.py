@@ -12,7 +12,7 @@ import time
 import pytest
 
 import vordalin
-from helpers import needs_tmux, wait_for
+from helpers import needs_tmux, ticking, wait_for
 
 pytestmark = needs_tmux
 
@@ -175,9 +175,7 @@ def test_a_change_in_flight_when_the_client_dies_is_not_retried(channel, tmux_se
 
     # The handler runs while a call waits for tmux's answer, or between calls; only the first
     # kind of kill is wanted, so a kill between calls is followed by a new channel and a retry.
-    signal.signal(signal.SIGALRM, kill_the_client)
-    signal.setitimer(signal.ITIMER_REAL, 0.0003, 0.0003)
-    try:
+    with ticking(kill_the_client, 0.0003):
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
             if not channel.connected:
@@ -191,9 +189,6 @@ def test_a_change_in_flight_when_the_client_dies_is_not_retried(channel, tmux_se
                 break
         else:
             pytest.skip("the timer never landed inside a call")
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, signal.SIG_DFL)
     assert channel.connected is False and pane.send_keys("") is True
 
 
@@ -205,13 +200,8 @@ def test_a_call_from_a_signal_handler_runs_as_a_process(channel, tmux_session):
         answers.append(channel.has_session("test"))
         signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
 
-    signal.signal(signal.SIGALRM, ask)
-    signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
-    try:
+    with ticking(ask, 0.0005):
         results = [channel.has_session("test") for _ in range(300)]
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, signal.SIG_DFL)
     assert set(results) == {True} and set(answers) <= {True} and answers and channel.connected
 
 
