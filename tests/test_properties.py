@@ -196,6 +196,8 @@ def test_any_argument_gives_a_documented_error(classes, fake_tmux, member, data)
         call(**{p: data.draw(VALID | ANY, label=p) for p in inspect.signature(call).parameters})
     except (TypeError, OverflowError, UnicodeEncodeError) as error:
         assert fake.calls == [] and (type(error) is not TypeError or str(error).startswith("argument '")), error
+    except OSError as error:  # a start directory that is not one (FileNotFoundError, NotADirectoryError, ...)
+        assert fake.calls == [] and "start_directory" in inspect.signature(call).parameters, error
     except (RuntimeError, ValueError):  # the operation ran and failed (ValueError: a window name tmux refused)
         pass
 
