@@ -160,6 +160,10 @@ def test_kill_server_reads_to_the_end(channel):
 def test_a_client_that_dies_between_calls(channel, tmux_session):
     (pid,) = clients(channel)
     os.kill(pid, signal.SIGKILL)
+    # The server itself reads and writes a control client's standard streams, so the channel
+    # answers until the server has noticed the client's end; a change sent before then may
+    # meet that end in flight (the next test). Once the server has let the client go:
+    wait_for(lambda: not clients(channel), message="the server to let the killed client go")
     # A query finds it gone and runs as a process; so does a change, which was never sent.
     assert channel.has_session("test") is True
     assert tmux_session.windows[0].panes[0].send_keys("x") is True
