@@ -174,6 +174,11 @@ bool is_notification(std::string_view line) {
     return !guard_of(line, "%begin") && !guard_of(line, "%end") && !guard_of(line, "%error");
 }
 
+// "%exit", with or without a reason: the client is leaving.
+bool is_exit(std::string_view line) {
+    return line == "%exit" || line.starts_with("%exit ");
+}
+
 // The client went away: end of file, or "%exit". A client that said "%exit" before it began
 // to answer a request has not run it: it runs nothing once it has left.
 struct Ended {
@@ -276,7 +281,7 @@ std::optional<std::string> Channel::settle(bool keep) {
     std::size_t at = 0;
     for (; at < lines_.size(); ++at) {
         const std::string& text = lines_[at];
-        if (text == "%exit" || text.starts_with("%exit ")) {
+        if (is_exit(text)) {
             throw Ended{};
         }
         if (!is_notification(text)) {
@@ -306,7 +311,7 @@ std::size_t Channel::next_begin(std::size_t at) {
             while (line(++at) != end && line(at) != error) {
             }
             ++at;
-        } else if (text == "%exit" || text.starts_with("%exit ")) {
+        } else if (is_exit(text)) {
             throw Ended{!answering_};
         } else if (is_notification(text)) {
             ++at;
@@ -319,7 +324,7 @@ std::size_t Channel::next_begin(std::size_t at) {
 // Whether a block printing only `nonce` starts at `at` (after notifications): the index after
 // it when it does. The nonce cannot be forged, so such a block is surely tmux's own.
 std::optional<std::size_t> Channel::nonce_block(std::size_t at, const std::string& nonce) {
-    while (is_notification(line(at)) && line(at) != "%exit") {
+    while (is_notification(line(at)) && !is_exit(line(at))) {
         ++at;
     }
     auto guard = guard_of(line(at), "%begin");
@@ -363,14 +368,7 @@ void Channel::adapt(Words& words) const {
     Words options;
     std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
     if (cwd) {
-        std::string directory;
-        for (const char* c = cwd.get(); *c != '\0'; ++c) {
-            directory += *c;
-            if (*c == '#') {
-                directory += '#';  // tmux expands formats in the directory
-            }
-        }
-        options = {"-c", directory};
+        options = {"-c", literal_format(cwd.get())};  // tmux expands formats in the directory
     }
     if (words[0] == "new-session") {
         for (const std::string& name : update_environment_) {

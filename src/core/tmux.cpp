@@ -52,27 +52,6 @@ Argv process_argv(const Command& command) {
     return argv;
 }
 
-namespace {
-
-// The text with "#" before each of the given characters: how formats escape them.
-std::string hash_escaped(std::string_view text, std::string_view specials) {
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (char c : text) {
-        if (specials.find(c) != std::string_view::npos) {
-            escaped += '#';
-        }
-        escaped += c;
-    }
-    return escaped;
-}
-
-}  // namespace
-
-std::string literal_format(std::string_view text) {
-    return hash_escaped(text, "#");
-}
-
 std::optional<std::string> refused_as_name(std::string_view name, std::string_view what) {
     std::string_view reason;
     if (name.find('\\') != std::string_view::npos) {
@@ -93,10 +72,6 @@ std::optional<std::string> refused_as_name(std::string_view name, std::string_vi
         return std::nullopt;
     }
     return "a " + std::string(what) + std::string(reason);
-}
-
-std::string format_literal(std::string_view text) {
-    return hash_escaped(text, "#,}");
 }
 
 std::string session_target(std::string_view session) {

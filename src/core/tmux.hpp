@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "channel/quote.hpp"
 #include "runner/process.hpp"
 
 namespace vordalin::core {
@@ -43,19 +44,15 @@ Command tmux_command(const Socket& socket, std::initializer_list<std::string_vie
 // final ";" carries every text (a verbatim command keeps its own).
 Argv process_argv(const Command& command);
 
-// Text tmux would expand as a format (#{...}, #(...) runs a shell command in the server)
-// taken literally: every "#" doubled. Only the arguments tmux expands take this; which
-// they are is noted where each command is built.
-std::string literal_format(std::string_view text);
+// How text is written into tmux's formats (channel/quote.hpp): only the arguments tmux
+// expands take it; which they are is noted where each command is built.
+using channel::format_literal;
+using channel::literal_format;
 
 // Why tmux would store other text than this as a session or window name (`what` says which),
 // if it would: it doubles "\", writes the characters it cannot show as escapes, and puts
 // "\" before a "$" that a shell would expand. Nothing when the text is stored as it is.
 std::optional<std::string> refused_as_name(std::string_view name, std::string_view what);
-
-// Text as a literal argument of a format's modifier (#{==:...,TEXT}): "#", "," and "}"
-// escaped with "#", so it can neither end the modifier nor start a format of its own.
-std::string format_literal(std::string_view text);
 
 // tmux matches a bare session target by prefix and by pattern, and a window part that is
 // no live index by the start of a window name; these exact-match forms do neither.
