@@ -1,5 +1,7 @@
 #include "core/tmux.hpp"
 
+#include <utility>
+
 #include "channel/channel.hpp"
 #include "core/error.hpp"
 #include "text/text.hpp"
@@ -38,17 +40,18 @@ Argv process_argv(const Command& command) {
         argv.emplace_back("-f");
         argv.push_back(*command.config);
     }
-    auto next_chain = command.chained_at.begin();
-    for (std::size_t i = 0; i < command.args.size(); ++i) {
-        if (next_chain != command.chained_at.end() && *next_chain == i) {
+    bool first = true;
+    command.each_command([&](std::span<const std::string> words) {
+        if (!std::exchange(first, false)) {
             argv.emplace_back(";");
-            ++next_chain;
         }
-        std::string& carried = argv.emplace_back(command.args[i]);
-        if (!command.verbatim && carried.ends_with(';')) {
-            carried.insert(carried.size() - 1, 1, '\\');
+        for (const std::string& word : words) {
+            std::string& carried = argv.emplace_back(word);
+            if (!command.verbatim && carried.ends_with(';')) {
+                carried.insert(carried.size() - 1, 1, '\\');
+            }
         }
-    }
+    });
     return argv;
 }
 
@@ -108,15 +111,9 @@ std::optional<runner::Result> over_channel(const Command& command, bool wants_ou
     if (command.verbatim || !channel::active()) {
         return std::nullopt;  // a caller's own command line always runs as a process
     }
-    channel::Request request{{{}}, wants_output};
-    auto next_chain = command.chained_at.begin();
-    for (std::size_t i = 0; i < command.args.size(); ++i) {
-        if (next_chain != command.chained_at.end() && *next_chain == i) {
-            request.commands.emplace_back();
-            ++next_chain;
-        }
-        request.commands.back().push_back(command.args[i]);
-    }
+    channel::Request request{{}, wants_output};
+    command.each_command(
+        [&](std::span<const std::string> words) { request.commands.emplace_back(words.begin(), words.end()); });
     try {
         return channel::run(command.socket, request);
     } catch (const channel::UnknownEffect& lost) {

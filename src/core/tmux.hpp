@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,19 @@ struct Command {
     // What is appended from now on is the next command, run by the same client.
     void chain() { chained_at.push_back(args.size()); }
     void append(std::initializer_list<std::string_view> more) { args.insert(args.end(), more.begin(), more.end()); }
+    // Calls `visit` with the arguments of each command in turn, split where they are chained.
+    template <class Visit>
+    void each_command(Visit&& visit) const {
+        std::span<const std::string> all(args);
+        std::size_t start = 0;
+        for (std::size_t end : chained_at) {
+            if (end > start && end < args.size()) {
+                visit(all.subspan(start, end - start));
+                start = end;
+            }
+        }
+        visit(all.subspan(start));
+    }
 };
 
 Command tmux_command(const Socket& socket, std::initializer_list<std::string_view> args);
