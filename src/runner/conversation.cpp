@@ -29,38 +29,34 @@ std::optional<Conversation> Conversation::start(const std::vector<std::string>& 
         failure = "nul byte found in provided data";
         return std::nullopt;
     }
+    auto failed = [&failure](int error) {
+        failure = os_error_text(error);
+        return std::nullopt;
+    };
     // The input is a socket, not a pipe: a send to a child that has gone fails with EPIPE
     // instead of raising SIGPIPE, whatever the process's disposition of that signal.
     std::array<int, 2> input{};
     std::array<int, 2> output{};
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input.data()) != 0) {
-        failure = os_error_text(errno);
-        return std::nullopt;
+        return failed(errno);
     }
     Fd our_input(input[0]);
     Fd child_input(input[1]);
     if (::pipe2(output.data(), O_CLOEXEC) != 0) {
-        failure = os_error_text(errno);
-        return std::nullopt;
+        return failed(errno);
     }
     Fd our_output(output[0]);
     Fd child_output(output[1]);
-    if (int error = lift_above_stdio(child_input); error == 0) {
-        error = lift_above_stdio(child_output);
-        if (error != 0) {
-            failure = os_error_text(error);
-            return std::nullopt;
+    for (Fd* child_end : {&child_input, &child_output}) {
+        if (int error = lift_above_stdio(*child_end); error != 0) {
+            return failed(error);
         }
-    } else {
-        failure = os_error_text(error);
-        return std::nullopt;
     }
     ::fcntl(our_output.get(), F_SETPIPE_SZ, kOutputPipeSize);  // best effort: the default still works
     Child child;
     if (int error = spawn(SpawnRequest{raw.data(), {child_input.get(), child_output.get(), kNullFd}}, child);
         error != 0) {
-        failure = os_error_text(error);
-        return std::nullopt;
+        return failed(error);
     }
     return Conversation(std::move(child), std::move(our_input), std::move(our_output));
 }
