@@ -635,6 +635,20 @@ struct Registry {
     std::atomic<std::size_t> wanted{0};
 };
 
+// Empties the registry of its open channels, and forgets what was wanted; hands them over.
+std::vector<std::unique_ptr<Channel>> take_open(Registry& all) {
+    std::vector<std::unique_ptr<Channel>> channels;
+    for (auto& [key, entry] : all.entries) {
+        if (entry.channel) {
+            channels.push_back(std::move(entry.channel));
+        }
+    }
+    all.entries.clear();
+    all.open = 0;
+    all.wanted = 0;
+    return channels;
+}
+
 Registry& registry() {
     static Registry* instance = [] {
         auto* made = new Registry;  // never destroyed: the interpreter's exit closes the channels
@@ -642,18 +656,13 @@ Registry& registry() {
         // word to the clients, which stay its parent's.
         ::pthread_atfork(nullptr, nullptr, [] {
             Registry& all = registry();
-            for (auto& [key, entry] : all.entries) {
-                if (entry.channel) {
-                    entry.channel->abandon();
-                }
+            for (auto& channel : take_open(all)) {
+                channel->abandon();
             }
             for (auto& channel : all.retired) {
                 channel->abandon();
             }
-            all.entries.clear();
             all.retired.clear();
-            all.open = 0;
-            all.wanted = 0;
         });
         return made;
     }();
@@ -880,14 +889,7 @@ void close_all() noexcept {
     std::vector<std::unique_ptr<Channel>> channels;
     {
         std::lock_guard<runner::SpinLock> hold(all.lock);
-        for (auto& [key, entry] : all.entries) {
-            if (entry.channel) {
-                channels.push_back(std::move(entry.channel));
-            }
-        }
-        all.entries.clear();
-        all.open = 0;
-        all.wanted = 0;
+        channels = take_open(all);
     }
     for (auto& channel : channels) {
         if (channel->owner != ::getpid()) {
