@@ -14,7 +14,8 @@ namespace vordalin::py {
 // built with placement new and destroyed in dealloc.
 template <class Record>
 struct Instance {
-    PyObject_HEAD AccessFlag access;
+    PyObject_HEAD
+    AccessFlag access;
     Record record;
 };
 
