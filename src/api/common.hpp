@@ -104,12 +104,20 @@ PyObject* get_field(PyObject* self, void*) {
     });
 }
 
+// A copy of the record, for an operation to work on: a call over the channel lets other
+// threads run while it waits, and one of them may rename the object meanwhile.
+template <class Record>
+Record copy_of(PyObject* self) {
+    py::SharedAccess access(py::instance<Record>(self).access);
+    return record_of<Record>(self);
+}
+
 // An acting property, or a method without arguments: runs the operation on the record.
 template <class Record, auto Operation>
 PyObject* act(PyObject* self, void*) {
     return py::entry([&] {
-        py::SharedAccess access(py::instance<Record>(self).access);
-        return answer([&] { return Operation(record_of<Record>(self)); });
+        Record record = copy_of<Record>(self);
+        return answer([&] { return Operation(record); });
     });
 }
 
@@ -119,16 +127,14 @@ PyObject* call_without_arguments(PyObject* self, PyObject*) {
 }
 
 // A method with parameters: binds and converts every argument first, then runs the
-// operation on the record, with the values in parameter order, under shared access.
+// operation on a copy of the record, with the values in parameter order.
 template <class Record, const auto& Sig, auto Operation>
 PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&] {
         auto values = py::bind(Sig, args, nargs, kwnames);
-        py::SharedAccess access(py::instance<Record>(self).access);
-        return answer([&] {
-            return std::apply([&](const auto&... value) { return Operation(record_of<Record>(self), value...); },
-                              values);
-        });
+        Record record = copy_of<Record>(self);
+        return answer(
+            [&] { return std::apply([&](const auto&... value) { return Operation(record, value...); }, values); });
     });
 }
 
@@ -151,8 +157,10 @@ int set_by_rename(PyObject* self, PyObject* value, void* param) {
             throw py::ErrorAlreadySet{};
         }
         std::string text = py::to_str(value, static_cast<const char*>(param));
+        Record record = copy_of<Record>(self);
+        Rename(record, text);
         py::ExclusiveAccess access(py::instance<Record>(self).access);
-        Rename(record_of<Record>(self), text);
+        record_of<Record>(self) = std::move(record);
     });
 }
 

@@ -48,11 +48,7 @@ bool shows(const py::SearchPattern& pattern, core::Text& screen, py::Ref& text) 
 PyObject* wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&] {
         auto [pattern, timeout, full, interval] = py::bind(kWaitFor, args, nargs, kwnames);
-        // A copy: the wait releases the interpreter lock, and the record may be renamed meanwhile.
-        Record pane = [&] {
-            py::SharedAccess access(py::instance<Record>(self).access);
-            return record_of<Record>(self);
-        }();
+        Record pane = copy_of<Record>(self);
         std::string failure = "wait for pane " + pane.pane_id + " failed: ";
         auto start = std::chrono::steady_clock::now();
         for (;;) {

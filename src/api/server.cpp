@@ -52,8 +52,7 @@ PyObject* cmd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
             check = args[nargs + i];
         }
         bool checked = kCheck.kind.convert(check, kCheck.info.name);
-        py::SharedAccess access(py::instance<Record>(self).access);
-        return to_python(core::raw_command(record_of<Record>(self), command, checked)).release();
+        return to_python(core::raw_command(copy_of<Record>(self), command, checked)).release();
     });
 }
 

@@ -6,53 +6,42 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "runner/process.hpp"
+#include "tmux/command.hpp"
 
 namespace vordalin::channel {
 
-// One tmux command: exactly the texts tmux is to receive.
-using Words = std::vector<std::string>;
-
-// The socket path of a server; absent means the user's default server.
-using Socket = std::optional<std::string>;
-
-// The commands of one call, run chained by one client, and whether its output is read.
-struct Request {
-    std::vector<Words> commands;
-    bool wants_output = false;
-};
-
 // The answer of the server's open channel, as a process would have given it (return code 0
-// or 1, the output, the error text); nothing when no channel is open, it is busy (a call made
-// while another waits on it), the commands are not for it, or it ended before a query was
-// answered. Throws UnknownEffect when it ended while a command that changes something was in
-// flight, and runner::Interrupted when the interrupt check asked to stop (the channel is
-// dropped then: it is out of step).
-std::optional<runner::Result> run(const Socket& socket, const Request& request);
-// Whether run() could take any request now: a channel is open or wanted, or the switch is
-// on. When not, a caller need not build the request at all.
-bool active();
+// or 1, the output, the error text). Nothing when no channel is open or wanted; when the
+// command is not one the channel gives exactly what a process gives (see tmux::Traits: it
+// leans on the client's session or environment, or is longer than a process may send);
+// when the calling thread already waits on the channel (a call from a signal handler); or
+// when the channel ended before the command reached it, or while a command that only reads
+// was on its way. Throws UnknownEffect when it ended while a command that changes something
+// was on its way, and runner::Interrupted when the interrupt check asked to stop (the channel
+// is dropped then: it is out of step). Waiting for the channel and for its answer, the
+// calling thread lets the interpreter's other threads run.
+std::optional<runner::Result> run(const tmux::Command& command, bool wants_output);
 
 // A command that changes something was sent, and the channel ended before tmux answered.
 struct UnknownEffect {
     std::string command;
 };
 
-// After a call ran as a process: with the environment switch on, a channel is tried again
-// once the server has answered a process.
-void ran_as_process(const Socket& socket, bool succeeded);
+// After a command ran as a process: a server that answered is tried again for a channel.
+void ran_as_process(const tmux::Socket& socket, bool succeeded);
 
 // Opens the channel to the server (or keeps the open one); false when no session runs there
 // for a control client to attach to, or tmux cannot start.
-bool connect(const Socket& socket);
-// Closes the channel and waits for its client to exit.
-void disconnect(const Socket& socket);
-bool connected(const Socket& socket);
+bool connect(const tmux::Socket& socket);
+// Closes the channel and waits for its client to exit; a call that waits on it meanwhile (on
+// another thread, or further up this one) finds its end instead.
+void disconnect(const tmux::Socket& socket);
+bool connected(const tmux::Socket& socket);
 // The id ("$3") of the session the server's open channel is attached to: tmux counts the
 // channel's client there, and results must not.
-std::optional<std::string> attached_session(const Socket& socket);
+std::optional<std::string> attached_session(const tmux::Socket& socket);
 
 // Closes every channel; for the interpreter's exit.
 void close_all() noexcept;

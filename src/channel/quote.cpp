@@ -2,23 +2,6 @@
 
 namespace vordalin::channel {
 
-namespace {
-
-// The text with "#" before each of the given characters: how formats escape them.
-std::string hash_escaped(std::string_view text, std::string_view specials) {
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (char c : text) {
-        if (specials.find(c) != std::string_view::npos) {
-            escaped += '#';
-        }
-        escaped += c;
-    }
-    return escaped;
-}
-
-}  // namespace
-
 std::string quote_argument(std::string_view argument) {
     std::string quoted = "\"";
     for (char c : argument) {
@@ -44,14 +27,6 @@ std::string command_line(const std::vector<std::string>& words) {
         line += quote_argument(word);
     }
     return line;
-}
-
-std::string literal_format(std::string_view text) {
-    return hash_escaped(text, "#");
-}
-
-std::string format_literal(std::string_view text) {
-    return hash_escaped(text, "#,}");
 }
 
 }  // namespace vordalin::channel

@@ -1,5 +1,5 @@
-// How text is written for tmux to read back exactly: its command language, as the channel
-// writes it (one command per line), and its formats.
+// How text is written for tmux's command language to read back exactly, as the channel
+// writes it (one command per line).
 #pragma once
 
 #include <string>
@@ -16,13 +16,5 @@ std::string quote_argument(std::string_view argument);
 
 // The words of one command, each quoted, joined by blanks.
 std::string command_line(const std::vector<std::string>& words);
-
-// Text tmux would expand as a format (#{...}, #(...) runs a shell command in the server)
-// taken literally: every "#" doubled.
-std::string literal_format(std::string_view text);
-
-// Text as a literal argument of a format's modifier (#{==:...,TEXT}): "#", "," and "}"
-// escaped with "#", so it can neither end the modifier nor start a format of its own.
-std::string format_literal(std::string_view text);
 
 }  // namespace vordalin::channel

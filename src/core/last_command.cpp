@@ -18,13 +18,18 @@ bool starts_with_marker(std::string_view text) {
 }  // namespace
 
 void rerun_last_command(const LastCommandRecord& record) {
-    run_checked(tmux_command(record.socket, {"send-keys", "-t", record.pane_id, "fc -s", "Enter"}), kFailure);
+    run_checked(
+        on_target(changing(record.socket, {"send-keys", "-t", record.pane_id, "fc -s", "Enter"}), record.pane_id),
+        kFailure);
 }
 
 std::string read_last_command(const LastCommandRecord& record) {
-    run_checked(tmux_command(record.socket, {"send-keys", "-t", record.pane_id, kReadingLine, "Enter"}), kFailure);
-    std::string screen =
-        checked_output(tmux_command(record.socket, {"capture-pane", "-p", "-t", record.pane_id}), kFailure);
+    run_checked(
+        on_target(changing(record.socket, {"send-keys", "-t", record.pane_id, kReadingLine, "Enter"}), record.pane_id),
+        kFailure);
+    Command capture = on_target(reading(record.socket, {"capture-pane", "-p", "-t", record.pane_id}), record.pane_id);
+    capture.traits.captures = true;
+    std::string screen = checked_output(capture, kFailure);
     std::vector<std::string_view> lines = text::split_lines(screen);
     // The lowest answer on the screen is the newest; the echo of the typed line sits
     // behind the prompt and so never starts with the marker.

@@ -46,18 +46,27 @@ std::string trim_capture(std::string_view output) {
     return joined;
 }
 
+// A command on the pane, through its id; a record made by hand may hold any text there.
+Command on_pane(const PaneRecord& pane, std::initializer_list<std::string_view> args) {
+    return on_target(changing(pane.socket, args), pane.pane_id);
+}
+
+Command reading_pane(const PaneRecord& pane, std::initializer_list<std::string_view> args) {
+    return on_target(reading(pane.socket, args), pane.pane_id);
+}
+
 }  // namespace
 
 void select_pane(const PaneRecord& pane) {
-    run_checked(tmux_command(pane.socket, {"select-pane", "-t", pane.pane_id}), {"select pane failed: "});
+    run_checked(on_pane(pane, {"select-pane", "-t", pane.pane_id}), {"select pane failed: "});
 }
 
 void clear_pane_history(const PaneRecord& pane) {
-    run_checked(tmux_command(pane.socket, {"clear-history", "-t", pane.pane_id}), {"tmux clear-history failed: "});
+    run_checked(on_pane(pane, {"clear-history", "-t", pane.pane_id}), {"tmux clear-history failed: "});
 }
 
 void kill_pane(const PaneRecord& pane) {
-    run_checked(tmux_command(pane.socket, {"kill-pane", "-t", pane.pane_id}), {"tmux kill-pane failed: "});
+    run_checked(on_pane(pane, {"kill-pane", "-t", pane.pane_id}), {"tmux kill-pane failed: "});
 }
 
 bool pane_is_alive(const PaneRecord& pane) {
@@ -73,15 +82,15 @@ void set_pane_title(PaneRecord& pane, const std::string& title) {
     if (text::has_unshowable(title)) {
         raise_failure("a pane title cannot hold control characters", kFailure);
     }
-    run_checked(tmux_command(pane.socket, {"select-pane", "-T", literal_format(title), "-t", pane.pane_id}), kFailure);
+    run_checked(on_pane(pane, {"select-pane", "-T", literal_format(title), "-t", pane.pane_id}), kFailure);
     pane.title = title;
 }
 
 void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool clear_first, bool literal) {
     if (clear_first) {
-        run_checked(tmux_command(pane.socket, {"send-keys", "-t", pane.pane_id, "C-l"}), {"tmux clear failed: "});
+        run_checked(on_pane(pane, {"send-keys", "-t", pane.pane_id, "C-l"}), {"tmux clear failed: "});
     }
-    Command command = tmux_command(pane.socket, {"send-keys", "-t", pane.pane_id});
+    Command command = on_pane(pane, {"send-keys", "-t", pane.pane_id});
     if (literal) {
         command.append({"-l"});
     }
@@ -100,7 +109,8 @@ void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool
 namespace {
 
 Command capture_command(const PaneRecord& pane, std::optional<std::uint32_t> scroll_back, bool full) {
-    Command command = tmux_command(pane.socket, {"capture-pane", "-p", "-t", pane.pane_id});
+    Command command = reading_pane(pane, {"capture-pane", "-p", "-t", pane.pane_id});
+    command.traits.captures = true;
     if (full) {
         command.append({"-S", "-"});
     } else if (scroll_back) {
@@ -138,8 +148,12 @@ std::optional<std::uint32_t> pane_pid(const PaneRecord& pane) {
 }
 
 void bash_shell(const PaneRecord& pane, bool respawn) {
-    Command command = respawn ? tmux_command(pane.socket, {"respawn-pane", "-k", "-t", pane.pane_id, "bash"})
-                              : tmux_command(pane.socket, {"send-keys", "-t", pane.pane_id, "exec bash", "Enter"});
+    Command command = respawn ? on_pane(pane, {"respawn-pane", "-k", "-t", pane.pane_id})
+                              : on_pane(pane, {"send-keys", "-t", pane.pane_id, "exec bash", "Enter"});
+    if (respawn) {
+        command.starts_program(false);
+        command.append({"bash"});
+    }
     run_checked(command, {"tmux change shell failed: "});
 }
 
@@ -163,8 +177,8 @@ std::string keep_wrapper(std::string_view command) {
 
 PaneRecord split_pane(const PaneRecord& pane, bool horizontal, const std::optional<std::string>& command, bool keep) {
     static const std::string kFormat = record_format(kNewPaneFields);
-    Command split =
-        tmux_command(pane.socket, {"split-window", horizontal ? "-h" : "-v", "-t", pane.pane_id, "-P", "-F", kFormat});
+    Command split = on_pane(pane, {"split-window", horizontal ? "-h" : "-v", "-t", pane.pane_id, "-P", "-F", kFormat});
+    split.starts_program(true);
     if (command) {
         split.args.emplace_back("--");
         split.args.push_back(keep ? keep_wrapper(*command) : *command);
@@ -196,15 +210,16 @@ void resize_pane(const PaneRecord& pane, const std::string& direction, std::uint
     if (flag.empty()) {
         throw Error("direction must be one of: left, right, up, down");
     }
-    run_checked(tmux_command(pane.socket, {"resize-pane", flag, "-t", pane.pane_id, std::to_string(amount)}),
+    run_checked(on_pane(pane, {"resize-pane", flag, "-t", pane.pane_id, std::to_string(amount)}),
                 {"tmux resize-pane failed: "});
 }
 
 void respawn_pane(const PaneRecord& pane, const std::optional<std::string>& command, bool kill) {
-    Command respawn = tmux_command(pane.socket, {"respawn-pane", "-t", pane.pane_id});
+    Command respawn = on_pane(pane, {"respawn-pane", "-t", pane.pane_id});
     if (kill) {
         respawn.args.emplace_back("-k");
     }
+    respawn.starts_program(false);
     if (command) {
         respawn.args.emplace_back("--");
         respawn.args.push_back(*command);
@@ -213,13 +228,13 @@ void respawn_pane(const PaneRecord& pane, const std::optional<std::string>& comm
 }
 
 std::optional<std::string> current_command(const PaneRecord& pane) {
-    return non_empty(quiet_output(
-        tmux_command(pane.socket, {"display-message", "-p", "-t", pane.pane_id, "#{pane_current_command}"})));
+    return non_empty(
+        quiet_output(reading_pane(pane, {"display-message", "-p", "-t", pane.pane_id, "#{pane_current_command}"})));
 }
 
 std::optional<std::string> current_commandline(const PaneRecord& pane) {
-    std::optional<std::string> pid = non_empty(
-        quiet_output(tmux_command(pane.socket, {"display-message", "-p", "-t", pane.pane_id, "#{pane_pid}"})));
+    std::optional<std::string> pid =
+        non_empty(quiet_output(reading_pane(pane, {"display-message", "-p", "-t", pane.pane_id, "#{pane_pid}"})));
     if (!pid) {
         return std::nullopt;
     }

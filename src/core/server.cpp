@@ -67,7 +67,7 @@ namespace {
 
 // A command that may start the server, and so reads the server's configuration.
 Command starting(const ServerRecord& server, std::initializer_list<std::string_view> args) {
-    Command command = tmux_command(server.socket, args);
+    Command command = changing(server.socket, args);
     command.config = server.config;
     return command;
 }
@@ -79,15 +79,17 @@ bool start_server(const ServerRecord& server) {
 }
 
 bool kill_server(const ServerRecord& server) {
-    return succeeds(tmux_command(server.socket, {"kill-server"}));
+    Command command = changing(server.socket, {"kill-server"});
+    command.traits.ends_server = true;
+    return succeeds(command);
 }
 
 bool server_is_running(const ServerRecord& server) {
-    return succeeds(tmux_command(server.socket, {"list-sessions"}));
+    return succeeds(reading(server.socket, {"list-sessions"}));
 }
 
 bool has_session(const ServerRecord& server, const std::string& name) {
-    return is_session_name(name) && succeeds(tmux_command(server.socket, {"has-session", "-t", session_target(name)}));
+    return is_session_name(name) && succeeds(reading(server.socket, {"has-session", "-t", session_target(name)}));
 }
 
 SessionRecord new_session(const ServerRecord& server, const std::string& name,
@@ -109,6 +111,9 @@ SessionRecord new_session(const ServerRecord& server, const std::string& name,
         create.append({"-y", std::to_string(*height)});
     }
     add_start_options(create, start_directory, environment);
+    // A new session takes the variables that update-environment names from its client's
+    // environment: only a process of ours brings the caller's.
+    create.traits.client_environment = true;
     if (command) {
         create.append({"--", *command});
     }
@@ -140,7 +145,7 @@ bool channel_connected(const ServerRecord& server) {
 
 CommandResult raw_command(const ServerRecord& server, const Argv& args, bool check) {
     constexpr FailureWording kFailure{"tmux command failed: "};
-    Command command{server.socket, args, {}, server.config, true};
+    Command command{server.socket, args, {}, server.config, true, {}};
     runner::Result result = run_tmux(command, runner::Output::kCapture, runner::Output::kCapture);
     if (result.start_failure) {
         raise_failure(result, kFailure);
@@ -158,7 +163,7 @@ CommandResult raw_command(const ServerRecord& server, const Argv& args, bool che
 std::vector<SessionRecord> list_sessions(const ServerRecord& server) {
     std::vector<SessionRecord> sessions;
     std::optional<std::string> output =
-        quiet_output(tmux_command(server.socket, {"list-sessions", "-F", "#{session_name}"}));
+        quiet_output(reading(server.socket, {"list-sessions", "-F", "#{session_name}"}));
     if (!output) {
         return sessions;
     }
@@ -175,7 +180,7 @@ std::optional<std::string> current_socket(const ServerRecord& server) {
     if (server.socket) {
         return server.socket;
     }
-    if (auto reported = quiet_output(tmux_command(std::nullopt, {"display-message", "-p", "#{socket_path}"}))) {
+    if (auto reported = quiet_output(reading(std::nullopt, {"display-message", "-p", "#{socket_path}"}))) {
         std::string_view path = text::trim(*reported);
         if (!path.empty()) {
             return std::string(path);

@@ -29,7 +29,7 @@ std::optional<std::string> refused_name(std::string_view name) {
 
 bool kill_session(const SessionRecord& session) {
     return is_session_name(session.name) &&
-           succeeds(tmux_command(session.socket, {"kill-session", "-t", session_target(session.name)}));
+           succeeds(changing(session.socket, {"kill-session", "-t", session_target(session.name)}));
 }
 
 void rename_session(SessionRecord& session, const std::string& new_name) {
@@ -40,8 +40,8 @@ void rename_session(SessionRecord& session, const std::string& new_name) {
         raise_failure(missing_session(session.name), kRenameFailure);
     }
     // tmux expands formats in the new name.
-    run_checked(tmux_command(session.socket,
-                             {"rename-session", "-t", session_target(session.name), "--", literal_format(new_name)}),
+    run_checked(changing(session.socket,
+                         {"rename-session", "-t", session_target(session.name), "--", literal_format(new_name)}),
                 kRenameFailure);
     session.name = new_name;
 }
@@ -53,7 +53,7 @@ std::vector<WindowRecord> session_windows(const SessionRecord& session) {
     }
     static const std::string kFormat = record_format(kWindowFields);
     std::optional<std::string> output =
-        quiet_bytes(tmux_command(session.socket, {"list-windows", "-t", session_target(session.name), "-F", kFormat}));
+        quiet_bytes(reading(session.socket, {"list-windows", "-t", session_target(session.name), "-F", kFormat}));
     if (!output) {
         return windows;
     }
@@ -75,7 +75,7 @@ WindowRecord new_window(const SessionRecord& session, const std::optional<std::s
     // puts it at the session's next free index.
     static const std::string kFormat = record_format(kWindowFields);
     Command create =
-        tmux_command(session.socket, {"new-window", "-P", "-F", kFormat, "-t", session_target(session.name) + ":"});
+        changing(session.socket, {"new-window", "-P", "-F", kFormat, "-t", session_target(session.name) + ":"});
     if (!select) {
         create.append({"-d"});
     }
@@ -120,7 +120,7 @@ SessionMetadata session_metadata(const SessionRecord& session) {
     // tmux lists only this session's record: the cost does not grow with the server's size.
     static const std::string kFormat = record_format(kSessionMetadataFields);
     std::string filter = "#{==:#{session_name}," + format_literal(session.name) + "}";
-    std::string output = checked_bytes(tmux_command(session.socket, {"list-sessions", "-F", kFormat, "-f", filter}),
+    std::string output = checked_bytes(reading(session.socket, {"list-sessions", "-F", kFormat, "-f", filter}),
                                        {"tmux failed: ", ErrorText::kUntrimmed});
     for (const Values& fields : read_records(output, kSessionMetadataFields)) {
         // Only this session's record is read: another's bad number is no concern of this call.

@@ -54,7 +54,7 @@ Command snapshot_command(const ServerRecord& server) {
     static const std::string kSessionFormat = tagged_format(kSession, kSessionMetadataFields);
     static const std::string kWindowFormat = tagged_format(kWindow, kWindowFields);
     static const std::string kPaneFormat = tagged_format(kPane, kPaneFields);
-    Command command = tmux_command(server.socket, {"list-sessions", "-F", kSessionFormat});
+    Command command = reading(server.socket, {"list-sessions", "-F", kSessionFormat});
     command.chain();
     command.append({"list-windows", "-a", "-F", kWindowFormat});
     command.chain();

@@ -48,16 +48,16 @@ void add_start_options(Command& command, const std::optional<std::string>& start
         // tmux expands formats in the directory.
         command.append({"-c", literal_format(path)});
     }
-    if (!environment) {
-        return;
-    }
-    for (const auto& [name, value] : *environment) {
-        if (name.empty() || name.find('=') != std::string::npos) {
-            throw Error("environment variable names cannot be empty or hold \"=\": " + text::quote(name),
-                        Error::Kind::kValue);
+    if (environment) {
+        for (const auto& [name, value] : *environment) {
+            if (name.empty() || name.find('=') != std::string::npos) {
+                throw Error("environment variable names cannot be empty or hold \"=\": " + text::quote(name),
+                            Error::Kind::kValue);
+            }
+            command.append({"-e", name + "=" + value});
         }
-        command.append({"-e", name + "=" + value});
     }
+    command.starts_program(!start_directory);
 }
 
 }  // namespace vordalin::core

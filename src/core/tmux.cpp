@@ -10,49 +10,45 @@ namespace vordalin::core {
 
 namespace {
 
-constexpr std::string_view kProgram = "tmux";
-
 runner::Result run_program(const Argv& argv, runner::Output out, runner::Output err) {
     return runner::run(argv, runner::Streams{runner::Input::kNull, out, err});
 }
 
-}  // namespace
-
-Command tmux_command(const Socket& socket, std::initializer_list<std::string_view> args) {
-    Command command{socket, {}, {}, std::nullopt};
+Command exact_command(const Socket& socket, std::initializer_list<std::string_view> args, bool reads_only) {
+    Command command{socket, {}, {}, std::nullopt, false, {}};
     command.args.reserve(args.size() + 2);
     for (std::string_view arg : args) {
         command.args.emplace_back(arg);
     }
+    command.traits.exact = true;
+    command.traits.reads_only = reads_only;
     return command;
 }
 
-Argv process_argv(const Command& command) {
-    Argv argv;
-    argv.reserve(command.args.size() + 4);
-    argv.emplace_back(kProgram);
-    argv.emplace_back("-u");
-    if (command.socket) {
-        argv.emplace_back("-S");
-        argv.push_back(*command.socket);
+}  // namespace
+
+Command reading(const Socket& socket, std::initializer_list<std::string_view> args) {
+    return exact_command(socket, args, true);
+}
+
+Command changing(const Socket& socket, std::initializer_list<std::string_view> args) {
+    return exact_command(socket, args, false);
+}
+
+bool names_its_session(std::string_view target) {
+    if (target.empty()) {
+        return false;
     }
-    if (command.config) {
-        argv.emplace_back("-f");
-        argv.push_back(*command.config);
+    if (std::string_view("%@$=").find(target.front()) != std::string_view::npos) {
+        return true;
     }
-    bool first = true;
-    command.each_command([&](std::span<const std::string> words) {
-        if (!std::exchange(first, false)) {
-            argv.emplace_back(";");
-        }
-        for (const std::string& word : words) {
-            std::string& carried = argv.emplace_back(word);
-            if (!command.verbatim && carried.ends_with(';')) {
-                carried.insert(carried.size() - 1, 1, '\\');
-            }
-        }
-    });
-    return argv;
+    std::size_t colon = target.find(':');
+    return colon != std::string_view::npos && colon > 0 && target.front() != '{';
+}
+
+Command on_target(Command command, std::string_view target) {
+    command.traits.exact = command.traits.exact && names_its_session(target);
+    return command;
 }
 
 std::optional<std::string> refused_as_name(std::string_view name, std::string_view what) {
@@ -97,10 +93,10 @@ std::string missing_session(std::string_view name) {
 
 Command strictly_resolved(const Socket& socket, std::string_view target,
                           std::initializer_list<std::string_view> display_args) {
-    Command command = tmux_command(socket, {"list-panes", "-t", target, "-f", "0"});
+    Command command = reading(socket, {"list-panes", "-t", target, "-f", "0"});
     command.chain();
     command.append(display_args);
-    return command;
+    return on_target(command, target);
 }
 
 namespace {
@@ -108,14 +104,8 @@ namespace {
 // The server's open channel answers, when there is one that takes the command; it says
 // "can't find ..." and the like as a process would, so callers cannot tell which one ran it.
 std::optional<runner::Result> over_channel(const Command& command, bool wants_output) {
-    if (command.verbatim || !channel::active()) {
-        return std::nullopt;  // a caller's own command line always runs as a process
-    }
-    channel::Request request{{}, wants_output};
-    command.each_command(
-        [&](std::span<const std::string> words) { request.commands.emplace_back(words.begin(), words.end()); });
     try {
-        return channel::run(command.socket, request);
+        return channel::run(command, wants_output);
     } catch (const channel::UnknownEffect& lost) {
         throw Error("tmux " + lost.command +
                     " failed: the channel to the server ended before tmux answered, so whether it took effect is "

@@ -8,60 +8,32 @@
 #include <string_view>
 #include <vector>
 
-#include "channel/quote.hpp"
 #include "runner/process.hpp"
+#include "tmux/command.hpp"
+#include "tmux/format.hpp"
 
 namespace vordalin::core {
 
-// The socket path of a tmux server; absent means the user's default server.
-using Socket = std::optional<std::string>;
-using Argv = std::vector<std::string>;
+using tmux::Argv;
+using tmux::Command;
+using tmux::format_literal;
+using tmux::literal_format;
+using tmux::process_argv;
+using tmux::Socket;
 
-// One tmux command on one server: the subcommand and its arguments, each exactly the text
-// tmux is to receive. The transport that runs it adds the program, its own options and
-// whatever quoting its command line needs.
-struct Command {
-    Socket socket;
-    Argv args;
-    // Where in `args` a further command of the same client starts; the transport puts its
-    // own separator there.
-    std::vector<std::size_t> chained_at;
-    // The configuration file for a command that may start the server.
-    std::optional<std::string> config;
-    // The arguments are a tmux command line as the caller wrote it, separators and all.
-    bool verbatim = false;
+// A command whose targets the module made exact (ids, "=name", "=name:=index") or that needs
+// none: it acts on the same objects whatever client runs it. One that only reads, and one
+// that changes something.
+Command reading(const Socket& socket, std::initializer_list<std::string_view> args);
+Command changing(const Socket& socket, std::initializer_list<std::string_view> args);
 
-    // What is appended from now on is the next command, run by the same client.
-    void chain() { chained_at.push_back(args.size()); }
-    void append(std::initializer_list<std::string_view> more) { args.insert(args.end(), more.begin(), more.end()); }
-    // Calls `visit` with the arguments of each command in turn, split where they are chained.
-    template <class Visit>
-    void each_command(Visit&& visit) const {
-        std::span<const std::string> all(args);
-        std::size_t start = 0;
-        for (std::size_t end : chained_at) {
-            if (end > start && end < args.size()) {
-                visit(all.subspan(start, end - start));
-                start = end;
-            }
-        }
-        visit(all.subspan(start));
-    }
-};
-
-Command tmux_command(const Socket& socket, std::initializer_list<std::string_view> args);
-
-// The argument vector of the per-process transport: "tmux", "-u" (UTF-8 output whatever
-// the locale; otherwise tmux prints "_" for every non-ASCII character), the socket and
-// configuration options, then the arguments. tmux's command line ends a command at any
-// argument that ends in ";" and turns a final "\;" into ";", so one backslash before a
-// final ";" carries every text (a verbatim command keeps its own).
-Argv process_argv(const Command& command);
-
-// How text is written into tmux's formats (channel/quote.hpp): only the arguments tmux
-// expands take it; which they are is noted where each command is built.
-using channel::format_literal;
-using channel::literal_format;
+// Whether tmux resolves the target the same way for every client: an id ("%1", "@2", "$3"),
+// an exact session ("=name"), or a target with its session part. The rest ("1", ":2",
+// "{last}") lean on the client's current session.
+bool names_its_session(std::string_view target);
+// The command acts through `target`: it stays exact only when the target names its session
+// (a record made by hand, or a caller's target, may hold any text).
+Command on_target(Command command, std::string_view target);
 
 // Why tmux would store other text than this as a session or window name (`what` says which),
 // if it would: it doubles "\", writes the characters it cannot show as escapes, and puts

@@ -32,7 +32,7 @@ std::optional<std::uint32_t> strict_size(std::string_view field, std::string_vie
 // A quiet boolean command on the window's target.
 bool window_command(const WindowRecord& window, std::string_view subcommand) {
     std::optional<std::string> target = target_of(window);
-    return target && succeeds(tmux_command(window.socket, {subcommand, "-t", *target}));
+    return target && succeeds(changing(window.socket, {subcommand, "-t", *target}));
 }
 
 }  // namespace
@@ -53,7 +53,7 @@ void rename_window(WindowRecord& window, const std::string& new_name) {
     std::optional<std::string> target = target_of(window);
     // tmux expands formats in the new name.
     if (!target ||
-        !succeeds(tmux_command(window.socket, {"rename-window", "-t", *target, "--", literal_format(new_name)}))) {
+        !succeeds(changing(window.socket, {"rename-window", "-t", *target, "--", literal_format(new_name)}))) {
         throw Error(failure, Error::Kind::kValue);
     }
     window.name = new_name;
@@ -67,7 +67,7 @@ std::vector<PaneRecord> window_panes(const WindowRecord& window) {
     }
     static const std::string kFormat = record_format(kPaneFields);
     std::optional<std::string> output =
-        quiet_bytes(tmux_command(window.socket, {"list-panes", "-t", *target, "-F", kFormat}));
+        quiet_bytes(reading(window.socket, {"list-panes", "-t", *target, "-F", kFormat}));
     if (!output) {
         return panes;
     }
@@ -114,14 +114,14 @@ std::optional<WindowRecord> step_window(const WindowRecord& window, Step step) {
     std::string_view move = step == Step::kNext ? "next-window" : "previous-window";
     std::string session = session_target(window.session_name);
     runner::Result moved =
-        run_tmux(tmux_command(window.socket, {move, "-t", session}), runner::Output::kNull, runner::Output::kNull);
+        run_tmux(changing(window.socket, {move, "-t", session}), runner::Output::kNull, runner::Output::kNull);
     if (!moved.ok()) {
         return std::nullopt;
     }
     // "=name:" names the session's current window; a bare "=name" answers with empty fields.
     static const std::string kFormat = record_format(kIndexAndName);
     std::optional<std::string> report =
-        quiet_bytes(tmux_command(window.socket, {"display-message", "-p", "-t", session + ":", kFormat}));
+        quiet_bytes(reading(window.socket, {"display-message", "-p", "-t", session + ":", kFormat}));
     if (!report) {
         return std::nullopt;
     }

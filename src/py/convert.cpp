@@ -101,11 +101,18 @@ bool to_bool(PyObject* value, const char* param) {
     raise_cast_error(value, param, "bool");
 }
 
-std::uint32_t to_u32(PyObject* value, const char* param) {
+namespace {
+
+// The value's integer, asked for once (__index__ may have effects, or answer differently twice).
+long index_of(PyObject* value, const char* param) {
     long number = PyLong_AsLong(value);
     if (number == -1 && PyErr_Occurred() != nullptr) {
         rethrow_with_param(param);
     }
+    return number;
+}
+
+std::uint32_t within_u32(long number) {
     if (number < 0 || static_cast<unsigned long>(number) > kMaxU32) {
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         throw ErrorAlreadySet{};
@@ -113,17 +120,20 @@ std::uint32_t to_u32(PyObject* value, const char* param) {
     return static_cast<std::uint32_t>(number);
 }
 
+}  // namespace
+
+std::uint32_t to_u32(PyObject* value, const char* param) {
+    return within_u32(index_of(value, param));
+}
+
 std::uint32_t to_positive(PyObject* value, const char* param) {
-    long number = PyLong_AsLong(value);
-    if (number == -1 && PyErr_Occurred() != nullptr) {
-        rethrow_with_param(param);
-    }
+    long number = index_of(value, param);
     if (number <= 0) {
         std::string message = "argument '" + std::string(param) + "': must be positive, not " + std::to_string(number);
         PyErr_SetString(PyExc_ValueError, message.c_str());
         throw ErrorAlreadySet{};
     }
-    return to_u32(value, param);
+    return within_u32(number);
 }
 
 double to_seconds(PyObject* value, const char* param, bool zero_allowed) {

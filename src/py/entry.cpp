@@ -24,4 +24,14 @@ void raise_panic(const char* what) noexcept {
     PyErr_SetString(type, what);
 }
 
+void raise_os_error(int error_number, const char* message) noexcept {
+    // OSError(errno, text) picks its subclass from the number.
+    PyObject* error = PyObject_CallFunction(PyExc_OSError, "is", error_number, message);
+    if (error == nullptr) {
+        return;  // the failure to make it is the exception now set
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+    Py_DECREF(error);
+}
+
 }  // namespace vordalin::py

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <exception>
 #include <new>
+#include <system_error>
 
 #include "core/error.hpp"
 #include "py/python.hpp"
@@ -15,6 +16,8 @@ namespace vordalin::py {
 
 // Sets PanicException (a BaseException) with the given description.
 void raise_panic(const char* what) noexcept;
+// Sets the OSError of the error number (FileNotFoundError and the like) with the message.
+void raise_os_error(int error_number, const char* message) noexcept;
 
 // Turns the C++ exception in flight into a Python exception.
 inline void translate_exception() noexcept {
@@ -37,7 +40,10 @@ inline void translate_exception() noexcept {
             Py_DECREF(text);
         }
     } catch (const std::bad_alloc&) {
-        raise_panic("out of memory");
+        PyErr_NoMemory();
+    } catch (const std::system_error& error) {
+        // A system call that failed: the OSError of its error number, naming the call.
+        raise_os_error(error.code().value(), error.what());
     } catch (const std::exception& error) {
         raise_panic(error.what());
     } catch (...) {

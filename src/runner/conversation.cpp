@@ -78,46 +78,55 @@ bool Conversation::write(std::string_view bytes) {
     return true;
 }
 
-bool Conversation::read(std::string& into, int timeout_ms) {
+Conversation::Got Conversation::read(std::string& into, Clock::time_point deadline) {
     for (;;) {
         pollfd watch{output_.get(), POLLIN, 0};
-        int ready = ::poll(&watch, 1, timeout_ms < 0 ? kCheckIntervalMs : timeout_ms);
-        if (ready < 0 && errno != EINTR) {
-            throw_os_failure("poll");
+        int ready = 0;
+        try {
+            ready = wait_readable({&watch, 1}, deadline);
+        } catch (const Interrupted&) {
+            child_.kill_and_reap();
+            throw;
         }
-        if (ready <= 0) {
-            if (timeout_ms >= 0) {
-                return true;
-            }
-            check_interrupt(child_);
-            continue;
+        if (ready == 0) {
+            return Got::kNothing;
         }
         std::array<char, kReadChunk> chunk;
         ssize_t got = ::read(output_.get(), chunk.data(), chunk.size());
         if (got < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
             throw_os_failure("read");
         }
         into.append(chunk.data(), static_cast<std::size_t>(got));
-        return got > 0;
+        return got > 0 ? Got::kData : Got::kEnd;
     }
 }
 
 void Conversation::finish(int limit_ms) {
     input_.reset();
     std::string dropped;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (output_.valid() && read(dropped, limit_ms < 0 ? -1 : kCheckIntervalMs)) {
+    auto deadline = limit_ms < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(limit_ms);
+    for (;;) {
+        Got got = read(dropped, deadline);
         dropped.clear();
-        if (limit_ms >= 0 && std::chrono::steady_clock::now() > deadline) {
+        if (got == Got::kEnd) {
+            break;
+        }
+        if (got == Got::kNothing) {
             kill();
             return;
         }
     }
     output_.reset();
     wait_for_exit(child_);
+}
+
+void Conversation::hang_up() noexcept {
+    if (input_.valid()) {
+        ::shutdown(input_.get(), SHUT_WR);
+    }
 }
 
 void Conversation::kill() noexcept {

@@ -8,6 +8,7 @@
 
 #include "runner/child.hpp"
 #include "runner/fd.hpp"
+#include "runner/wait.hpp"
 
 namespace vordalin::runner {
 
@@ -24,15 +25,20 @@ public:
 
     // Writes all of the bytes; false when the child no longer reads (it has gone).
     bool write(std::string_view bytes);
-    // Appends what the child wrote to `into`, waiting up to `timeout_ms` for something (-1:
-    // until something arrives, running the interrupt check meanwhile; when the check asks to
-    // stop, the child is killed and Interrupted thrown). False at end of file.
-    bool read(std::string& into, int timeout_ms = -1);
+    enum class Got { kData, kNothing, kEnd };
+    // Appends what the child wrote to `into`, waiting for something until the deadline as
+    // wait_readable does (without the interpreter's lock; a deadline already past takes only
+    // what has arrived, and any thread may ask for that). kEnd at end of file. When the
+    // interrupt check asks to stop, the child is killed and Interrupted thrown.
+    Got read(std::string& into, Clock::time_point deadline = Clock::time_point::max());
     // Closes the child's input and waits for it to exit, reading and dropping what it still
     // writes so that it cannot block on a full pipe. With a limit (in milliseconds) a child
     // still running then is killed.
     void finish(int limit_ms = -1);
-    // Kills the child now and reaps it.
+    // Tells the child that no more input comes, without closing anything: safe while another
+    // thread reads or writes, which then finds the child's end.
+    void hang_up() noexcept;
+    // Kills the child now and reaps it, and closes our descriptors.
     void kill() noexcept;
     // Forgets the child without signalling or waiting for it, and closes our descriptors:
     // for a process that inherited the conversation by fork and must not touch it.

@@ -1,0 +1,263 @@
+#include "channel/client.hpp"
+
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+
+#include "runner/child.hpp"
+#include "runner/wait.hpp"
+
+namespace vordalin::channel {
+
+namespace {
+
+// How long a connect may take to see its client attached.
+constexpr auto kAttachTimeout = std::chrono::seconds(10);
+// How often the idle channel looks for what tmux wrote: soon again while tmux keeps
+// writing, otherwise seldom.
+constexpr int kIdlePeriodMs = 100;
+constexpr int kBusyPeriodMs = 10;
+
+// Starts a thread with every signal blocked, so that signals reach the interpreter's threads.
+template <class Body>
+std::thread quiet_thread(Body&& body) {
+    sigset_t all;
+    sigset_t saved;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &saved);
+    struct Restore {
+        sigset_t& saved;
+        ~Restore() { ::pthread_sigmask(SIG_SETMASK, &saved, nullptr); }
+    } restore{saved};
+    return std::thread(std::forward<Body>(body));
+}
+
+}  // namespace
+
+Turn::Taken Turn::take() {
+    std::thread::id me = std::this_thread::get_id();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (!taken_) {
+                taken_ = true;
+                holder_ = me;
+                return Taken::kYes;
+            }
+            if (holder_ == me) {
+                return Taken::kHeldHere;
+            }
+        }
+        auto until = Clock::now() + std::chrono::milliseconds(runner::kCheckIntervalMs);
+        runner::without_lock([&]() noexcept {
+            std::unique_lock<std::mutex> hold(mutex_);
+            return free_.wait_until(hold, until, [this] { return !taken_; });
+        });
+        if (runner::interrupt_requested()) {
+            throw runner::Interrupted{};
+        }
+    }
+}
+
+bool Turn::try_take() noexcept {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (taken_) {
+        return false;
+    }
+    taken_ = true;
+    holder_ = std::this_thread::get_id();
+    return true;
+}
+
+void Turn::give() noexcept {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        taken_ = false;
+    }
+    free_.notify_one();
+}
+
+namespace {
+
+// Gives the turn back on every way out.
+struct Holding {
+    Turn& turn;
+    ~Holding() { turn.give(); }
+};
+
+}  // namespace
+
+std::shared_ptr<Client> Client::open(const tmux::Socket& socket, const std::string& session) {
+    std::vector<std::string> argv{"tmux", "-u"};
+    if (socket) {
+        argv.insert(argv.end(), {"-S", *socket});
+    }
+    // -E: the server's update-environment is not applied for us; no-output: no %output
+    // lines for what panes print; ignore-size: our client does not size any window.
+    argv.insert(argv.end(), {"-C", "attach-session", "-t", session, "-E", "-f", "no-output,ignore-size"});
+    std::string failure;
+    std::optional<runner::Conversation> started = runner::Conversation::start(argv, failure);
+    if (!started) {
+        return nullptr;
+    }
+    std::shared_ptr<Client> client(new Client(std::move(*started)));
+    try {
+        if (!client->protocol_.attached(Clock::now() + kAttachTimeout)) {
+            client->end();
+            return nullptr;
+        }
+    } catch (const Ended&) {
+        client->end();
+        return nullptr;
+    } catch (...) {
+        client->end();
+        throw;
+    }
+    // Without a directory for captures the channel still serves everything else.
+    client->captures_ = Captures::make();
+    client->wake_ = runner::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (client->wake_.valid()) {
+        client->drain_ = quiet_thread([raw = client.get()] { raw->drain_while_idle(); });
+    }
+    return client;
+}
+
+Client::~Client() {
+    stopping_ = true;
+    if (drain_.joinable()) {
+        std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = ::write(wake_.get(), &one, sizeof one);
+        drain_.join();
+    }
+    end();
+}
+
+void Client::end() noexcept {
+    alive_ = false;
+    protocol_.conversation().kill();
+    captures_.reset();
+}
+
+void Client::drain_while_idle() noexcept {
+    int period = kIdlePeriodMs;
+    while (!stopping_) {
+        pollfd wake{wake_.get(), POLLIN, 0};
+        ::poll(&wake, 1, period);
+        if (stopping_ || !alive_) {
+            return;
+        }
+        if (!turn_.try_take()) {
+            period = kBusyPeriodMs;
+            continue;
+        }
+        bool wrote = false;
+        try {
+            pollfd output{protocol_.conversation().output_fd(), POLLIN, 0};
+            wrote = ::poll(&output, 1, 0) > 0;
+            // A line that control mode does not write between blocks: out of step.
+            if (wrote && protocol_.settle()) {
+                end();
+            }
+        } catch (...) {
+            end();  // the client has gone, or its output cannot be read
+        }
+        turn_.give();
+        period = wrote ? kBusyPeriodMs : kIdlePeriodMs;
+    }
+}
+
+std::optional<runner::Result> Client::run(const Request& request, const tmux::Traits& traits, bool& lost) {
+    lost = false;
+    if (turn_.take() != Turn::Taken::kYes) {
+        return std::nullopt;
+    }
+    Holding holding{turn_};
+    if (!alive_) {
+        return std::nullopt;
+    }
+    bool sent = false;
+    try {
+        if (traits.captures) {
+            return captures_ ? captures_->capture(protocol_, request.commands.front(), sent) : std::nullopt;
+        }
+        return protocol_.answer(request, sent);
+    } catch (const Ended& ended) {
+        sent = sent && !ended.before_answering;
+    } catch (const Stray&) {
+    } catch (...) {
+        end();  // Ctrl-C, or a failure of our own: out of step either way
+        throw;
+    }
+    end();
+    lost = sent;
+    return std::nullopt;
+}
+
+bool Client::alive() {
+    if (alive_ && turn_.try_take()) {
+        Holding holding{turn_};
+        try {
+            if (protocol_.settle()) {
+                end();
+            }
+        } catch (...) {
+            end();
+        }
+    }
+    return alive_;
+}
+
+void Client::close(int limit_ms) {
+    if (!turn_.try_take()) {
+        drop();
+        return;
+    }
+    Holding holding{turn_};
+    if (alive_) {
+        alive_ = false;
+        try {
+            protocol_.conversation().finish(limit_ms);
+        } catch (...) {
+            end();
+            throw;
+        }
+    }
+    end();
+}
+
+void Client::drop() noexcept {
+    if (turn_.try_take()) {
+        end();
+        turn_.give();
+        return;
+    }
+    // A call holds the turn (further up this thread, or on another): telling the client to go
+    // makes that call find its end, and it lets go of the rest.
+    alive_ = false;
+    protocol_.conversation().hang_up();
+}
+
+void Client::forsake() noexcept {
+    stopping_ = true;
+    alive_ = false;
+    protocol_.conversation().abandon();
+    if (captures_) {
+        captures_->forsake();
+    }
+    wake_.reset();
+}
+
+std::string Client::session_id() {
+    Turn::Taken taken = turn_.take();
+    if (taken == Turn::Taken::kYes) {
+        Holding holding{turn_};
+        return protocol_.session_id();
+    }
+    return protocol_.session_id();  // this thread holds the turn: nothing changes it meanwhile
+}
+
+}  // namespace vordalin::channel

@@ -1,0 +1,91 @@
+// One open channel: a tmux client in control mode attached to a server, the turn that lets
+// one call at a time use it, and a thread that reads what tmux writes while no call does, so
+// that nothing piles up in the server while the channel sits idle.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "channel/capture.hpp"
+#include "channel/protocol.hpp"
+#include "runner/fd.hpp"
+#include "tmux/command.hpp"
+
+namespace vordalin::channel {
+
+// One call at a time on a channel. Threads wait their turn without the interpreter's lock;
+// a call made on the thread that holds the turn (from a signal handler further up) is told
+// so instead of waiting for itself.
+class Turn {
+public:
+    enum class Taken { kYes, kHeldHere };
+    // Waits for the turn, running the interrupt check meanwhile (throws Interrupted when it
+    // asks to stop); kHeldHere when this thread holds it already.
+    Taken take();
+    bool try_take() noexcept;
+    void give() noexcept;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable free_;
+    bool taken_ = false;
+    std::thread::id holder_;
+};
+
+class Client {
+public:
+    // Starts a control client on the server and attaches it to the session `session`
+    // ("$3"); nothing when it cannot start or attach in time.
+    static std::shared_ptr<Client> open(const tmux::Socket& socket, const std::string& session);
+    ~Client();
+
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Runs the request over the channel. Nothing when it did not go there: this thread holds
+    // the turn already, the client has ended, or a capture cannot be taken this way; or when
+    // the client ended while the request was on its way, with `lost` telling whether the
+    // client may have run it. Throws Interrupted when the interrupt check asked to stop; the
+    // channel is dropped then, being out of step.
+    std::optional<runner::Result> run(const Request& request, const tmux::Traits& traits, bool& lost);
+
+    // Whether the client still runs; when no call uses the channel, what it wrote is taken
+    // in first, so an end that has happened shows.
+    bool alive();
+    // Tells the client to go and waits for it; with a limit (milliseconds), kills one that
+    // has not gone by then. When a call uses the channel (on another thread, or further up
+    // this one), drops it instead: that call finds its end.
+    void close(int limit_ms = -1);
+    // Ends the client now. A call waiting on it from further up this thread finds its end.
+    void drop() noexcept;
+    // Lets go of everything without a word to the client or a change to the files: for a
+    // process that inherited the channel by fork. The object must then never be destroyed.
+    void forsake() noexcept;
+    // The id of the session the client is attached to.
+    std::string session_id();
+
+private:
+    explicit Client(runner::Conversation conversation) noexcept : protocol_(std::move(conversation)) {}
+    void drain_while_idle() noexcept;
+    // Ends the client and lets go of its files; with the turn held.
+    void end() noexcept;
+
+    Protocol protocol_;
+    std::unique_ptr<Captures> captures_;
+    Turn turn_;
+    std::atomic<bool> alive_{true};
+    std::atomic<bool> stopping_{false};
+    // Written to stop the drain.
+    runner::Fd wake_;
+    std::thread drain_;
+    const pid_t owner_ = ::getpid();
+};
+
+}  // namespace vordalin::channel

@@ -1,0 +1,57 @@
+#include "tmux/command.hpp"
+
+#include <utility>
+
+namespace vordalin::tmux {
+
+namespace {
+
+constexpr std::string_view kProgram = "tmux";
+
+}  // namespace
+
+Argv command_words(const Command& command) {
+    Argv words;
+    words.reserve(command.args.size() + command.chained_at.size());
+    bool first = true;
+    command.each_command([&](std::span<const std::string> each) {
+        if (!std::exchange(first, false)) {
+            words.emplace_back(";");
+        }
+        for (const std::string& word : each) {
+            std::string& carried = words.emplace_back(word);
+            if (!command.verbatim && carried.ends_with(';')) {
+                carried.insert(carried.size() - 1, 1, '\\');
+            }
+        }
+    });
+    return words;
+}
+
+Argv process_argv(const Command& command) {
+    Argv argv;
+    argv.reserve(command.args.size() + command.chained_at.size() + 6);
+    argv.emplace_back(kProgram);
+    argv.emplace_back("-u");
+    if (command.socket) {
+        argv.emplace_back("-S");
+        argv.push_back(*command.socket);
+    }
+    if (command.config) {
+        argv.emplace_back("-f");
+        argv.push_back(*command.config);
+    }
+    Argv words = command_words(command);
+    std::move(words.begin(), words.end(), std::back_inserter(argv));
+    return argv;
+}
+
+std::size_t packed_size(const Command& command) {
+    std::size_t size = 0;
+    for (const std::string& word : command_words(command)) {
+        size += word.size() + 1;
+    }
+    return size;
+}
+
+}  // namespace vordalin::tmux

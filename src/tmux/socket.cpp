@@ -1,0 +1,26 @@
+#include "tmux/socket.hpp"
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+namespace vordalin::tmux {
+
+std::string default_socket(std::uint32_t uid) {
+    const char* inside = std::getenv("TMUX");
+    if (inside != nullptr && *inside != '\0' && *inside != ',') {
+        std::string_view value(inside);
+        return std::string(value.substr(0, value.find(',')));
+    }
+    const char* base = std::getenv("TMUX_TMPDIR");
+    std::string directory =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tmux-" + std::to_string(uid);
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(directory.c_str(), nullptr), &std::free);
+    if (resolved) {
+        directory = resolved.get();
+    }
+    return directory + "/default";
+}
+
+}  // namespace vordalin::tmux
