@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import C_COMPILER, PREREQUISITES, REAL_TMUX, REQUIRE_ALL, counted
+from helpers import C_COMPILER, PREREQUISITES, REAL_TMUX, REQUIRE_ALL, escaped
 
 HERE = Path(__file__).resolve().parent
 FAKE_PROGRAMS = ("tmux", "id", "ps")
@@ -198,7 +198,7 @@ def classes(fake_binary):
         with pytest.MonkeyPatch.context() as env:
             env.delenv("VORDALIN_CHANNEL", raising=False)
             fake = _install_fake(fake_binary, root, env)
-            for answer in ("work\n", f"0|{counted('editor')}\n", f"0|%1|{counted('title')}\n"):
+            for answer in ("work\n", f"0|{escaped('editor')}\n", f"0|%1|{escaped('title')}\n"):
                 fake.respond(stdout=answer)
             (session,) = vordalin.Server().sessions
             (window,) = session.windows

@@ -20,6 +20,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -67,6 +68,10 @@ static size_t write_chunk(int fd, const char *p, size_t left) {
 }
 
 int main(int argc, char **argv) {
+    /* A caller that limits its own address space (to run out of memory in a test) does not
+       limit the program it stands for. */
+    struct rlimit space;
+    if (getrlimit(RLIMIT_AS, &space) == 0) space.rlim_cur = space.rlim_max, setrlimit(RLIMIT_AS, &space);
     const char *prog = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
     /* What the caller handed over, noted before this program opens anything of its own. */
     const char *kinds[3] = {fd_kind(0), fd_kind(1), fd_kind(2)};

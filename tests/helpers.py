@@ -5,6 +5,9 @@ import os
 import re
 import shutil
 import signal
+import subprocess
+import sys
+import textwrap
 import time
 import unicodedata
 from contextlib import contextmanager
@@ -33,9 +36,18 @@ def numpy_scalar(kind, value):
     return getattr(numpy, kind)(value) if numpy else None
 
 
-def counted(text):
-    """A free-text field as the listings frame it: its length in UTF-8 bytes, a bar, the text."""
-    return f"{len(text.encode())}|{text}"
+# What tmux's "q" format modifier puts a backslash before.
+QUOTED = set("|&;<>()$`\\\"'*?[# =%")
+
+
+def free(variable):
+    """The format of a free-text field in the listings: read once, escaped by "q", line ends as "\\n"."""
+    return "#{s/\n/\\\\n/:#{q:" + variable + "}}"
+
+
+def escaped(text):
+    """A free-text field as tmux prints it for free(): a backslash before what "q" escapes, line ends as "\\n"."""
+    return "".join("\\" + c if c in QUOTED else c for c in text).replace("\n", "\\n")
 
 
 def wait_for(predicate, timeout=5.0, interval=0.02, message="condition"):
@@ -77,6 +89,20 @@ def child_pids():
         if int(data[data.rindex(b")") + 2 :].split()[1]) == os.getpid():  # the name in brackets may hold blanks
             found.append(int(entry))
     return sorted(found)
+
+
+def clients(server):
+    """The pids of the server's control clients, as tmux itself lists them (one process, never a channel)."""
+    listed = server.cmd("list-clients", "-F", "#{client_control_mode} #{client_pid}").stdout.split("\n")
+    return [int(line.split()[1]) for line in listed if line.startswith("1 ")]
+
+
+def in_child(code, socket, timeout=60, **env):
+    """Runs Python code in a child interpreter with SOCKET (and `env`) set; returns what it printed."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env=dict(os.environ, SOCKET=socket, **env))
+    assert done.returncode == 0, done.stderr
+    return done.stdout
 
 
 def open_fds():

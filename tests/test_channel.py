@@ -12,15 +12,9 @@ import time
 import pytest
 
 import vordalin
-from helpers import needs_tmux, ticking, wait_for
+from helpers import clients, in_child, needs_tmux, ticking, wait_for
 
 pytestmark = needs_tmux
-
-
-def clients(server):
-    """The control clients of the server, as tmux itself lists them (one process, never the channel)."""
-    listed = server.cmd("list-clients", "-F", "#{client_control_mode} #{client_pid}").stdout.split("\n")
-    return [int(line.split()[1]) for line in listed if line.startswith("1 ")]
 
 
 @pytest.fixture
@@ -227,13 +221,6 @@ def test_threads_get_their_own_answers(channel, tmux_session):
     for thread in threads:
         thread.join(60)
     assert wrong == [] and channel.connected
-
-
-def in_child(code, socket):
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=60, env=dict(os.environ, SOCKET=socket))
-    assert done.returncode == 0, done.stderr
-    return done.stdout
 
 
 def test_no_client_outlives_the_interpreter(tmux_session):

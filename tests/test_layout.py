@@ -7,10 +7,10 @@ import subprocess
 import pytest
 
 import vordalin
-from helpers import counted, wait_for
+from helpers import escaped, free, wait_for
 
-FORMAT = "#{pane_index}|#{pane_id}|#{n:pane_title}|#{pane_title}"
-NEW_PANE = f"2|%8|{counted('t')}\n"
+FORMAT = "#{pane_index}|#{pane_id}|" + free("pane_title")
+NEW_PANE = f"2|%8|{escaped('t')}\n"
 
 
 def make_pane(classes, socket=None):
@@ -50,13 +50,13 @@ def test_keep_wrapper_runs_exactly_the_command(classes, fake_tmux, private_env, 
 
 
 @pytest.mark.parametrize("stdout, parsed", [
-    (NEW_PANE, (2, "%8", "t")), (f"+3|%9|{counted(' a title  ')}\n", (3, "%9", " a title  ")),
-    ("007||0|", (7, "", "")), (f"2|%8|{counted('a|%9|b')}\n", (2, "%8", "a|%9|b")),
+    (NEW_PANE, (2, "%8", "t")), (f"+3|%9|{escaped(' a title  ')}\n", (3, "%9", " a title  ")),
+    ("007||", (7, "", "")), (f"2|%8|{escaped('a|%9|b')}\n", (2, "%8", "a|%9|b")),
     ("2|%8|a|b\n", 'unexpected split-window output: "2|%8|a|b"'), ("", 'unexpected split-window output: ""'),
     ("2|%8|9|t\n", 'unexpected split-window output: "2|%8|9|t"'),
-    ("|%8|1|t", 'bad pane_index "": cannot parse integer from empty string'),
-    ("1 |%8|1|t", 'bad pane_index "1 ": invalid digit found in string'),
-    ("4294967296|%8|1|t", 'bad pane_index "4294967296": number too large to fit in target type'),
+    ("|%8|t", 'bad pane_index "": cannot parse integer from empty string'),
+    ("1 |%8|t", 'bad pane_index "1 ": invalid digit found in string'),
+    ("4294967296|%8|t", 'bad pane_index "4294967296": number too large to fit in target type'),
 ])
 def test_split_output(classes, fake_tmux, stdout, parsed):
     fake_tmux.respond(stdout=stdout)

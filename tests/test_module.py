@@ -153,8 +153,8 @@ def test_member_docs(classes, owner, member, text_signature, doc):
 
 
 def test_snapshot_classes_cannot_be_called(classes, fake_tmux):
-    fake_tmux.respond(stdout="$1|4|work|17|1|120|40|2\n")
-    fake_tmux.respond(stdout="2|2|ed|1|L|120||*\n")
+    fake_tmux.respond(stdout="$1|work|17|1|120|40|2\n")
+    fake_tmux.respond(stdout="2|ed|1|L|120||*\n")
     records = make_records(classes)
     for made in (records["Session"].metadata(), records["Window"].metadata, records["Pane"].last_command):
         cls = type(made)

@@ -14,7 +14,7 @@ import time
 import pytest
 
 import vordalin
-from helpers import counted, needs_tmux, wait_for
+from helpers import escaped, free, needs_tmux, wait_for
 
 pytestmark = needs_tmux
 pytest_plugins = ["pytester"]
@@ -216,6 +216,14 @@ def test_cmd(tmux_server, tmux_session):
     assert tmux_server.cmd("show-options", "-gv", "@mine").stdout == "-x\n"  # a command line: ";" separates
 
 
+def test_cmd_arguments_are_a_command_never_the_clients_options(tmux_server, tmux_session, spare_socket):
+    other = vordalin.Server(spare_socket)
+    other.new_session("elsewhere")
+    for args in (["-S", spare_socket, "list-sessions"], ["-L", "x", "list-sessions"], ["-f/dev/null", "ls"]):
+        result = tmux_server.cmd(*args)
+        assert result.returncode == 1 and result.stdout == "" and result.stderr.startswith("unknown command: -")
+
+
 def test_cmd_arguments_and_results(classes, fake_tmux):
     server = classes.Server("/s")
     for call, message in [(lambda: server.cmd(), "Server.cmd() needs at least one argument: the tmux command"),
@@ -229,7 +237,7 @@ def test_cmd_arguments_and_results(classes, fake_tmux):
     fake_tmux.respond(signal=signal.SIGTERM)
     assert [(r.returncode, r.stdout, r.stderr) for r in (server.cmd("a;", "-b"), server.cmd("x"))] == [
         (3, " out \ufffd\n", " err \n"), (-signal.SIGTERM, "", "")]
-    assert fake_tmux.calls == [["-S", "/s", "a;", "-b"], ["-S", "/s", "x"]]
+    assert fake_tmux.calls == [["-S", "/s", "--", "a;", "-b"], ["-S", "/s", "--", "x"]]
 
 
 def test_cmd_start_failure(no_tmux):
@@ -255,8 +263,8 @@ def test_records_compare_by_what_they_name(tmux_server, tmux_session):
 
 @pytest.mark.parametrize("protocol", [0, pickle.HIGHEST_PROTOCOL])
 def test_pickle_and_copy(classes, fake_tmux, protocol):
-    fake_tmux.respond(stdout=f"$1|{counted('w')}|17|1|80|24|2\n")
-    fake_tmux.respond(stdout=f"0|{counted('ed')}|1|L|80||*\n")
+    fake_tmux.respond(stdout=f"$1|{escaped('w')}|17|1|80|24|2\n")
+    fake_tmux.respond(stdout=f"0|{escaped('ed')}|1|L|80||*\n")
     fake_tmux.respond(stdout="out", stderr="err", code=2)
     pane = classes.Pane("w", 0, 1, "%3", "t\u0301", "/s")
     objects = [classes.Session("w", "/s"), classes.Window("w", 0, None, "é"), pane, pane.last_command,

@@ -11,7 +11,7 @@ from operator import attrgetter as fields
 import pytest
 from hypothesis import HealthCheck, assume, given, settings, strategies as st
 
-from helpers import assigned_alike, numpy
+from helpers import assigned_alike, free, numpy
 
 # VORDALIN_EXAMPLES bounds the cases per property; CI keeps it small.
 PROPERTY = settings(max_examples=int(os.environ.get("VORDALIN_EXAMPLES", "100")), deadline=None,
@@ -51,26 +51,30 @@ def number(field, failure=None, bound=U32):  # the value, or the first problem m
 
 
 def framed(raw, kinds, single=False):
-    """The records of `raw`: "p" fields end at a bar or line end, "t" fields are a byte count, a bar and that many bytes."""
+    """The records of `raw`: "p" fields end at a bar or line end; "t" fields at a bar no backslash escapes or a
+    line end, each backslash taking the next byte as it stands ("n": a line end) but never a line end."""
     found, at = [], 0
     while at < len(raw):
         start, values = at, []
         for i, kind in enumerate(kinds):
-            if kind == "t":
-                bar = raw.find(b"|", at)
-                size = number(raw[at:bar].decode("latin-1"), bound=len(raw) - bar - 1) if bar >= 0 else None
-                if not isinstance(size, int):
-                    break
-                values.append(raw[bar + 1:bar + 1 + size])
-                at = bar + 1 + size
-            else:
-                ends = [e for e in (raw.find(b"|", at), raw.find(b"\n", at)) if e >= 0]
-                values.append(raw[at:min(ends, default=len(raw))])
-                at += len(values[-1])
-            if i + 1 < len(kinds) or at < len(raw):
-                if raw[at:at + 1] != (b"|" if i + 1 < len(kinds) else b"\n"):
-                    break
+            value = bytearray()
+            while at < len(raw) and raw[at:at + 1] not in (b"|", b"\n"):
+                byte = raw[at:at + 1]
+                if kind == "t" and byte == b"\\":
+                    if raw[at + 1:at + 2] in (b"", b"\n"):
+                        break
+                    at += 1
+                    byte = b"\n" if raw[at:at + 1] == b"n" else raw[at:at + 1]
+                value += byte
                 at += 1
+            else:
+                values.append(bytes(value))
+                if i + 1 < len(kinds) or at < len(raw):
+                    if raw[at:at + 1] != (b"|" if i + 1 < len(kinds) else b"\n"):
+                        break
+                    at += 1
+                continue
+            break
         else:
             found.append([v.decode("utf-8", "replace") for v in values])
             if not single:
@@ -215,7 +219,7 @@ def test_text_form_matches_unicodedata(classes, a, b):
     st.characters(exclude_categories=["Cs"], exclude_characters="\0")))).map("".join))
 def test_keep_wrapper_hands_sh_exactly_the_command(classes, fake_tmux, tmp_path, shell, command):
     # A real shell runs the wrapper; the inner sh is a probe recording its arguments, read as options up to "--".
-    (fake := fresh(fake_tmux)).respond(stdout=b"1|%2|1|t")
+    (fake := fresh(fake_tmux)).respond(stdout=b"1|%2|t")
     Records(classes).pane.split(command=command)
     (probe := tmp_path / "sh").write_text(f"#!/bin/sh\nprintf '%s\\0' \"$@\" > '{tmp_path}/args'\n")
     probe.chmod(0o755)

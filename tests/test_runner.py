@@ -9,7 +9,7 @@ import types
 
 import pytest
 
-from helpers import child_pids, open_fds, wait_for
+from helpers import child_pids, free, open_fds, wait_for
 
 # What fds 0-2 of tmux must be; stdin of a status run is inherited and not checked.
 N, P = "null", "pipe"
@@ -28,14 +28,14 @@ MEMBERS = [
     ("Server.sessions", lambda r: r.server.sessions, ["list-sessions", "-F", "#{session_name}"], C_D),
     ("Session.kill", lambda r: r.session.kill(), ["kill-session", "-t", SESSION], STATUS),
     ("Session.windows", lambda r: r.session.windows,
-     ["list-windows", "-t", SESSION, "-F", "#{window_index}|#{n:window_name}|#{window_name}"], C_D),
+     ["list-windows", "-t", SESSION, "-F", "#{window_index}|" + free("window_name")], C_D),
     ("Session.name=", lambda r: setattr(r.session, "name", NAME), ["rename-session", "-t", SESSION, "--", LITERAL],
      D_C),
     ("Window.kill", lambda r: r.window.kill(), ["kill-window", "-t", WINDOW], STATUS),
     ("Window.select", lambda r: r.window.select, ["select-window", "-t", WINDOW], STATUS),
     ("Window.name=", lambda r: setattr(r.window, "name", ""), ["rename-window", "-t", WINDOW, "--", ""], STATUS),
     ("Window.panes", lambda r: r.window.panes,
-     ["list-panes", "-t", WINDOW, "-F", "#{pane_index}|#{pane_id}|#{n:pane_title}|#{pane_title}"], C_D),
+     ["list-panes", "-t", WINDOW, "-F", "#{pane_index}|#{pane_id}|" + free("pane_title")], C_D),
     ("Pane.select", lambda r: r.pane.select, ["select-pane", "-t", "%7"], D_C),
     ("Pane.clear", lambda r: r.pane.clear, ["clear-history", "-t", "%7"], D_C),
     ("Pane.kill", lambda r: r.pane.kill(), ["kill-pane", "-t", "%7"], D_C),

@@ -5,11 +5,11 @@ import os
 import pytest
 
 import vordalin
-from helpers import counted, wait_for
+from helpers import escaped, free, wait_for
 
-SESSION_FORMAT = "#{session_id}|#{n:session_name}|#{session_name}|" + "|".join(
+SESSION_FORMAT = "#{session_id}|" + free("session_name") + "|" + "|".join(
     f"#{{session_{n}}}" for n in "created attached width height windows".split())
-WINDOW_FORMAT = "#{window_index}|#{n:window_name}|#{window_name}|" + "|".join(
+WINDOW_FORMAT = "#{window_index}|" + free("window_name") + "|" + "|".join(
     f"#{{window_{n}}}" for n in "active layout width height flags".split())
 TOO_LARGE, BAD_DIGIT, EMPTY = (": number too large to fit in target type", ": invalid digit found in string",
                                ": cannot parse integer from empty string")
@@ -18,7 +18,7 @@ TOO_LARGE, BAD_DIGIT, EMPTY = (": number too large to fit in target type", ": in
 def framed(*values):
     """A record as tmux prints it for the formats above: the second value (a name) is counted."""
     first, name, *rest = values
-    return "|".join([first, counted(name), *rest])
+    return "|".join([first, escaped(name), *rest])
 
 
 def fields(meta):
@@ -39,7 +39,7 @@ def fields(meta):
     ("session", framed("$1", "work", "17", "0", "x", "x", "4294967296"), 'bad session_windows "4294967296"' + TOO_LARGE),
     ("session", framed("$1", "work", "1", "0", "", "", "2", ""), 'session "work" not found'),
     ("session", framed("$1", " work", "1", "0", "", "", "2"), 'session "work" not found'),
-    ("session", "$1|work|1|0|||2", 'session "work" not found'),
+    ("session", "$1|wo|rk|1|0|||2", 'session "work" not found'),
     ("session", {"code": 1, "stderr": b"no server running on /s\n"}, "tmux failed: no server running on /s\n"),
     ("window", framed("2", "ed", "1", "L", "120", "40", "*"), (2, "ed", True, "L", 120, 40, "*")),
     ("window", framed("+02", " a b ", "0", "L", " 80 ", " ", "") + "\n", (2, " a b ", False, "L", 80, None, "")),
@@ -79,9 +79,9 @@ def test_metadata_command_lines_and_text_forms(classes, fake_tmux):
 
 
 @pytest.mark.parametrize("move, report, expected", [
-    (0, f"1|{counted('logs')}\n", (1, "logs")), (0, "+1|0|\n", (1, "")), (0, f"3|{counted(' a b ')}\n", (3, " a b ")),
-    (0, f"1|{counted('a|b')}\n", (1, "a|b")), (0, "1|a|b\n", None), (0, "x|1|n\n", None), (0, "", None),
-    (1, f"1|{counted('logs')}\n", None),
+    (0, f"1|{escaped('logs')}\n", (1, "logs")), (0, "+1|\n", (1, "")), (0, f"3|{escaped(' a b ')}\n", (3, " a b ")),
+    (0, f"1|{escaped('a|b')}\n", (1, "a|b")), (0, "1|a|b\n", None), (0, "x|1|n\n", None), (0, "", None),
+    (1, f"1|{escaped('logs')}\n", None),
 ])
 @pytest.mark.parametrize("step", ["next", "previous"])
 def test_step(classes, fake_tmux, step, move, report, expected):
@@ -92,7 +92,7 @@ def test_step(classes, fake_tmux, step, move, report, expected):
     assert (new and (type(new), new.session_name, new.index, new.name, new.socket)) == (
         expected and (type(window), "work", *expected, "/s"))
     calls = [["-S", "/s", f"{step}-window", "-t", "=work"],
-             ["-S", "/s", "display-message", "-p", "-t", "=work:", "#{window_index}|#{n:window_name}|#{window_name}"]]
+             ["-S", "/s", "display-message", "-p", "-t", "=work:", "#{window_index}|" + free("window_name")]]
     assert fake_tmux.calls == calls[:2 - move]  # a refused move is not reported on
 
 
@@ -119,9 +119,10 @@ def test_current_command_and_missing_ps(classes, fake_tmux, monkeypatch):
     assert fake_tmux.calls[0] == ["display-message", "-p", "-t", "%7", "#{pane_current_command}"]
 
 
+# tmux's own rule: a non-empty TMUX_TMPDIR, else /tmp; never TMPDIR.
 @pytest.mark.parametrize("tmux_tmpdir, tmpdir, id_answer, expected", [
-    (b"/run/t/", b"/var/tmp", b"1000\n", "/run/t/tmux-1000/default"), (b"", b"/var/tmp", b"1000", "tmux-1000/default"),
-    (None, b"/var/tmp", b" +0010 \n", "/var/tmp/tmux-10/default"), (None, None, b"0\n", "/tmp/tmux-0/default"),
+    (b"/run/t/", b"/var/tmp", b"1000\n", "/run/t/tmux-1000/default"), (b"", b"/var/tmp", b"1000", "/tmp/tmux-1000/default"),
+    (None, b"/var/tmp", b" +0010 \n", "/tmp/tmux-10/default"), (None, None, b"0\n", "/tmp/tmux-0/default"),
     (b"/t\xff//x", b"/var/tmp", b"1000\n", "/t\ufffd//x/tmux-1000/default"),
     (None, None, b"4294967296\n", None), (None, None, b"-1\n", None), (None, None, b"", None), (None, None, None, None),
     (None, None, {"code": 1, "stdout": b"1000\n"}, None),

@@ -5,26 +5,26 @@ import pickle
 import pytest
 
 import vordalin
-from helpers import counted, needs_tmux, wait_for
+from helpers import escaped, free, needs_tmux, wait_for
 
-S_FORMAT = ("S|#{session_id}|#{n:session_name}|#{session_name}|#{session_created}|#{session_attached}|"
+S_FORMAT = ("S|#{session_id}|" + free("session_name") + "|#{session_created}|#{session_attached}|"
             "#{session_width}|#{session_height}|#{session_windows}")
-W_FORMAT = ("W|#{n:session_name}|#{session_name}|#{window_id}|#{window_panes}|#{window_index}|#{n:window_name}|"
-            "#{window_name}|#{window_active}|#{window_layout}|#{window_width}|#{window_height}|#{window_flags}")
-P_FORMAT = ("P|#{n:session_name}|#{session_name}|#{window_index}|#{pane_index}|#{pane_id}|#{n:pane_title}|"
-            "#{pane_title}|#{pane_pid}|#{n:pane_current_command}|#{pane_current_command}|#{n:pane_current_path}|"
-            "#{pane_current_path}|#{pane_active}|#{pane_dead}|#{pane_width}|#{pane_height}")
+W_FORMAT = ("W|" + free("session_name") + "|#{window_id}|#{window_panes}|#{window_index}|" + free("window_name") +
+            "|#{window_active}|#{window_layout}|#{window_width}|#{window_height}|#{window_flags}")
+P_FORMAT = ("P|" + free("session_name") + "|#{window_index}|#{pane_index}|#{pane_id}|" + free("pane_title") +
+            "|#{pane_pid}|" + free("pane_current_command") + "|" + free("pane_current_path") +
+            "|#{pane_active}|#{pane_dead}|#{pane_width}|#{pane_height}")
 
 
 def pane_line(session, window, pane, pane_id, title, pid, command, path, rest="1|0|80|24"):
-    return "|".join(["P", counted(session), window, pane, pane_id, counted(title), pid, counted(command),
-                     counted(path), rest])
+    return "|".join(["P", escaped(session), window, pane, pane_id, escaped(title), pid, escaped(command),
+                     escaped(path), rest])
 
 
 def test_one_process_and_the_framing(classes, fake_tmux):
     fake_tmux.respond(stdout="\n".join([
-        "S|$1|" + counted("a|b") + "|17|0|80|24|1",
-        "W|" + counted("a|b") + "|@1|2|0|" + counted("x\nW|0|@9") + "|1|L|80|24|*",
+        "S|$1|" + escaped("a|b") + "|17|0|80|24|1",
+        "W|" + escaped("a|b") + "|@1|2|0|" + escaped("x\nW|0|@9") + "|1|L|80|24|*",
         pane_line("a|b", "0", "0", "%1", "t|%9|forged", "41", "sh\nP|x", "/a\n|b"),
         pane_line("a|b", "0", "1", "%2", "", "", "", "", rest="0|1|x|"),
         pane_line("a|b", "x", "1", "%3", "", "1", "", ""),  # an index that does not read: skipped

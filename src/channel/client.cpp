@@ -21,6 +21,9 @@ constexpr auto kAttachTimeout = std::chrono::seconds(10);
 // writing, otherwise seldom.
 constexpr int kIdlePeriodMs = 100;
 constexpr int kBusyPeriodMs = 10;
+// How long a client told to go may take before it is killed: one whose session's panes keep
+// tmux writing (renames, say) may never finish what tmux has for it.
+constexpr int kCloseLimitMs = 500;
 
 // Starts a thread with every signal blocked, so that signals reach the interpreter's threads.
 template <class Body>
@@ -211,7 +214,7 @@ bool Client::alive() {
     return alive_;
 }
 
-void Client::close(int limit_ms) {
+void Client::close() {
     if (!turn_.try_take()) {
         drop();
         return;
@@ -220,7 +223,7 @@ void Client::close(int limit_ms) {
     if (alive_) {
         alive_ = false;
         try {
-            protocol_.conversation().finish(limit_ms);
+            protocol_.conversation().finish(kCloseLimitMs);
         } catch (...) {
             end();
             throw;

@@ -59,10 +59,10 @@ public:
     // Whether the client still runs; when no call uses the channel, what it wrote is taken
     // in first, so an end that has happened shows.
     bool alive();
-    // Tells the client to go and waits for it; with a limit (milliseconds), kills one that
-    // has not gone by then. When a call uses the channel (on another thread, or further up
-    // this one), drops it instead: that call finds its end.
-    void close(int limit_ms = -1);
+    // Tells the client to go and waits a moment for it, then kills it if it has not gone.
+    // When a call uses the channel (on another thread, or further up this one), drops it
+    // instead: that call finds its end.
+    void close();
     // Ends the client now. A call waiting on it from further up this thread finds its end.
     void drop() noexcept;
     // Lets go of everything without a word to the client or a change to the files: for a

@@ -20,8 +20,6 @@ namespace vordalin::channel::registry {
 namespace {
 
 constexpr const char* kSwitch = "VORDALIN_CHANNEL";
-// How long the interpreter's exit waits for each channel's client to go.
-constexpr int kExitLimitMs = 2000;
 
 bool switch_on() {
     const char* value = std::getenv(kSwitch);
@@ -81,7 +79,8 @@ std::optional<std::string> current_session(const tmux::Socket& socket) {
     }
     argv.insert(argv.end(), {"display-message", "-p", "#{session_id}"});
     runner::Result found = runner::run(argv, {runner::Input::kNull, runner::Output::kCapture, runner::Output::kNull});
-    std::string_view id = found.ok() ? text::without_line_end(found.out.view()) : std::string_view();
+    std::string_view id = found.ok() ? found.out.view() : std::string_view();
+    id = id.substr(0, id.find('\n'));  // a hook may print after it
     if (!id.starts_with('$')) {
         return std::nullopt;
     }
@@ -200,7 +199,7 @@ void close_all() noexcept {
     }
     for (std::shared_ptr<Client>& client : clients) {
         try {
-            client->close(kExitLimitMs);
+            client->close();
         } catch (...) {
             client->drop();
         }

@@ -1,5 +1,7 @@
 #include "core/fields.hpp"
 
+#include <algorithm>
+
 #include "core/error.hpp"
 #include "core/tmux.hpp"
 #include "text/text.hpp"
@@ -8,35 +10,35 @@ namespace vordalin::core {
 
 namespace {
 
-// Reads records from the front of the output, field by field.
+// Reads records from the front of the output, field by field, undoing escapes in place.
 class RecordReader {
 public:
-    explicit RecordReader(std::string_view output) : rest_(output) {}
+    explicit RecordReader(std::string& output) : at_(output.data()), end_(output.data() + output.size()) {}
 
-    bool done() const noexcept { return rest_.empty(); }
+    bool done() const noexcept { return at_ == end_; }
 
     // The tag that leads the next line, with its "|"; nothing (the line skipped) otherwise.
     std::optional<char> tag() {
-        if (rest_.size() < 2 || rest_[1] != kFieldSeparator) {
-            skip_line(rest_);
+        if (end_ - at_ < 2 || at_[1] != kFieldSeparator) {
+            skip_line(at_);
             return std::nullopt;
         }
-        char tag = rest_.front();
-        rest_.remove_prefix(2);
+        char tag = *at_;
+        at_ += 2;
         return tag;
     }
 
-    void skip_line() { skip_line(rest_); }
+    void skip_line() { skip_line(at_); }
 
     // The next record, or nothing (the reader then stands after the next line end).
     std::optional<Values> next(std::span<const FormatField> fields) {
-        std::string_view start = rest_;
         Values values;
         for (std::size_t i = 0; i < fields.size(); ++i) {
             bool last = i + 1 == fields.size();
-            std::optional<std::string_view> value = fields[i].free_text ? counted() : plain();
+            std::optional<std::string_view> value = fields[i].free_text ? escaped() : plain();
+            // No field reads past a line end, and what lies ahead is as tmux printed it.
             if (!value || !end_of_field(last)) {
-                skip_line(start);
+                skip_line(at_);
                 return std::nullopt;
             }
             values.push_back(*value);
@@ -45,46 +47,55 @@ public:
     }
 
 private:
+    bool at_field_end() const noexcept { return at_ == end_ || *at_ == kFieldSeparator || *at_ == '\n'; }
+
     // Text up to the next separator or line end.
     std::optional<std::string_view> plain() {
-        std::string_view value = rest_.substr(0, rest_.find_first_of("|\n"));
-        rest_.remove_prefix(value.size());
-        return value;
+        char* start = at_;
+        while (!at_field_end()) {
+            ++at_;
+        }
+        return std::string_view(start, static_cast<std::size_t>(at_ - start));
     }
 
-    // A length, a separator and exactly that many bytes.
-    std::optional<std::string_view> counted() {
-        std::size_t bar = rest_.find(kFieldSeparator);
-        if (bar == std::string_view::npos) {
-            return std::nullopt;
+    // Escaped text up to the next separator or line end that no "\" escapes, written back
+    // undone over itself (undone text is never longer).
+    std::optional<std::string_view> escaped() {
+        char* start = at_;
+        char* written = at_;
+        while (!at_field_end()) {
+            char c = *at_++;
+            if (c == '\\') {
+                if (at_ == end_ || *at_ == '\n') {
+                    return std::nullopt;
+                }
+                c = *at_++;
+                c = c == 'n' ? '\n' : c;
+            }
+            *written++ = c;
         }
-        text::ParsedNumber length = text::parse_unsigned(rest_.substr(0, bar), rest_.size() - bar - 1);
-        if (!length.ok()) {
-            return std::nullopt;
-        }
-        std::string_view value = rest_.substr(bar + 1, length.value);
-        rest_.remove_prefix(bar + 1 + value.size());
-        return value;
+        return std::string_view(start, static_cast<std::size_t>(written - start));
     }
 
     // Consumes the separator after a field, or the line end after the last one.
     bool end_of_field(bool last) {
-        if (last && rest_.empty()) {
+        if (last && at_ == end_) {
             return true;
         }
-        if (rest_.empty() || rest_.front() != (last ? '\n' : kFieldSeparator)) {
+        if (at_ == end_ || *at_ != (last ? '\n' : kFieldSeparator)) {
             return false;
         }
-        rest_.remove_prefix(1);
+        ++at_;
         return true;
     }
 
-    void skip_line(std::string_view from) {
-        std::size_t end = from.find('\n');
-        rest_ = end == std::string_view::npos ? std::string_view() : from.substr(end + 1);
+    void skip_line(char* from) {
+        char* line_end = std::find(from, end_, '\n');
+        at_ = line_end == end_ ? end_ : line_end + 1;
     }
 
-    std::string_view rest_;
+    char* at_;
+    char* end_;
 };
 
 std::optional<Indexed> with_index(std::optional<Values> values) {
@@ -106,10 +117,10 @@ std::string record_format(std::span<const FormatField> fields) {
         if (!format.empty()) {
             format += kFieldSeparator;
         }
-        if (field.free_text) {
-            format += "#{n:" + std::string(field.variable) + "}" + kFieldSeparator;
-        }
-        format += "#{" + std::string(field.variable) + "}";
+        // "q" escapes "|" and "\" among others; the substitution then writes a line end as
+        // "\n". tmux reads the variable once, and does not expand what the modifiers make.
+        std::string variable(field.variable);
+        format += field.free_text ? "#{s/\n/\\\\n/:#{q:" + variable + "}}" : "#{" + variable + "}";
     }
     return format;
 }
@@ -118,7 +129,7 @@ std::string tagged_format(char tag, std::span<const FormatField> fields) {
     return std::string{tag, kFieldSeparator} + record_format(fields);
 }
 
-std::vector<Tagged> read_tagged_records(std::string_view output, std::span<const RecordKind> kinds) {
+std::vector<Tagged> read_tagged_records(std::string& output, std::span<const RecordKind> kinds) {
     std::vector<Tagged> records;
     RecordReader reader(output);
     while (!reader.done()) {
@@ -141,7 +152,7 @@ std::vector<Tagged> read_tagged_records(std::string_view output, std::span<const
     return records;
 }
 
-std::vector<Values> read_records(std::string_view output, std::span<const FormatField> fields) {
+std::vector<Values> read_records(std::string& output, std::span<const FormatField> fields) {
     std::vector<Values> records;
     RecordReader reader(output);
     while (!reader.done()) {
@@ -152,7 +163,7 @@ std::vector<Values> read_records(std::string_view output, std::span<const Format
     return records;
 }
 
-std::optional<Values> read_record(std::string_view output, std::span<const FormatField> fields) {
+std::optional<Values> read_record(std::string& output, std::span<const FormatField> fields) {
     RecordReader reader(output);
     std::optional<Values> values = reader.next(fields);
     if (!values || !reader.done()) {
@@ -161,7 +172,7 @@ std::optional<Values> read_record(std::string_view output, std::span<const Forma
     return values;
 }
 
-std::vector<Indexed> indexed_records(std::string_view output, std::span<const FormatField> fields) {
+std::vector<Indexed> indexed_records(std::string& output, std::span<const FormatField> fields) {
     std::vector<Indexed> used;
     for (Values& values : read_records(output, fields)) {
         if (auto indexed = with_index(std::move(values))) {
@@ -171,7 +182,7 @@ std::vector<Indexed> indexed_records(std::string_view output, std::span<const Fo
     return used;
 }
 
-std::optional<Indexed> indexed_record(std::string_view output, std::span<const FormatField> fields) {
+std::optional<Indexed> indexed_record(std::string& output, std::span<const FormatField> fields) {
     return with_index(read_record(output, fields));
 }
 

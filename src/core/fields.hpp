@@ -18,15 +18,18 @@ struct FormatField {
 
 using Values = std::vector<std::string_view>;
 
-// The format that prints one record: the fields joined by "|", each free-text field behind
-// its length in bytes ("#{n:...}"), so that no text can forge a separator or a line end.
+// The format that prints one record: the fields joined by "|". tmux evaluates each variable
+// once, and writes a free-text field escaped (a "\" before each of "|", "\" and the other
+// characters its "q" modifier escapes, and "\n" for a line end), so that no text can forge a
+// separator or a line end, nor change between two reads of a program's name or directory.
 std::string record_format(std::span<const FormatField> fields);
 
-// Every record in tmux's output, one value per field. A record that does not read is
-// skipped up to the next line end.
-std::vector<Values> read_records(std::string_view output, std::span<const FormatField> fields);
+// Every record in tmux's output, one value per field. The values point into `output`, where
+// escaped fields are undone in place. A record that does not read is skipped up to the next
+// line end.
+std::vector<Values> read_records(std::string& output, std::span<const FormatField> fields);
 // The output as exactly one record (its final line end optional), or nothing.
-std::optional<Values> read_record(std::string_view output, std::span<const FormatField> fields);
+std::optional<Values> read_record(std::string& output, std::span<const FormatField> fields);
 
 // Records of several kinds in one output, each line led by its kind's tag and a "|": what
 // one client prints for several listing commands chained together.
@@ -40,7 +43,7 @@ struct Tagged {
 };
 std::string tagged_format(char tag, std::span<const FormatField> fields);
 // Every record of a known kind; a line with another tag, or that does not read, is skipped.
-std::vector<Tagged> read_tagged_records(std::string_view output, std::span<const RecordKind> kinds);
+std::vector<Tagged> read_tagged_records(std::string& output, std::span<const RecordKind> kinds);
 
 // A record whose first field is an index: the index and all the values.
 struct Indexed {
@@ -49,8 +52,8 @@ struct Indexed {
 };
 
 // The records whose first value reads as an unsigned 32-bit decimal; the rest are skipped.
-std::vector<Indexed> indexed_records(std::string_view output, std::span<const FormatField> fields);
-std::optional<Indexed> indexed_record(std::string_view output, std::span<const FormatField> fields);
+std::vector<Indexed> indexed_records(std::string& output, std::span<const FormatField> fields);
+std::optional<Indexed> indexed_record(std::string& output, std::span<const FormatField> fields);
 
 // The unsigned decimal rule, strict: on failure throws Error("<what> \"shown\": <reason>"),
 // where `shown` is the field as it stood in the output (by default the field itself).

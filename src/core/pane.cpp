@@ -184,9 +184,10 @@ PaneRecord split_pane(const PaneRecord& pane, bool horizontal, const std::option
         split.args.push_back(keep ? keep_wrapper(*command) : *command);
     }
     std::string output = checked_bytes(split, {"tmux split-window failed: "});
+    std::string printed = output;  // the record is read in place
     std::optional<Values> fields = read_record(output, kNewPaneFields);
     if (!fields) {
-        throw Error("unexpected split-window output: " + text::quote(text::trim(text::decode_lossy(output))));
+        throw Error("unexpected split-window output: " + text::quote(text::trim(text::decode_lossy(printed))));
     }
     auto index = static_cast<std::uint32_t>(read_number((*fields)[0], kMaxU32, "bad pane_index"));
     return PaneRecord{

@@ -1,12 +1,11 @@
 #include "core/server.hpp"
 
-#include <cstdlib>
-
 #include "channel/channel.hpp"
 #include "core/error.hpp"
 #include "core/fields.hpp"
 #include "core/spawn.hpp"
 #include "text/text.hpp"
+#include "tmux/socket.hpp"
 
 namespace vordalin::core {
 
@@ -52,18 +51,6 @@ std::uint32_t index_field(const std::vector<std::string>& fields, std::size_t at
 std::string last_field(const std::vector<std::string>& fields, std::size_t at) {
     return fields.size() > at ? fields[at] : std::string();
 }
-
-// Joins path components, adding one "/" unless the path so far is empty or ends in one.
-void push_component(std::string& path, std::string_view component) {
-    if (!path.empty() && path.back() != '/') {
-        path += '/';
-    }
-    path += component;
-}
-
-}  // namespace
-
-namespace {
 
 // A command that may start the server, and so reads the server's configuration.
 Command starting(const ServerRecord& server, std::initializer_list<std::string_view> args) {
@@ -194,15 +181,7 @@ std::optional<std::string> current_socket(const ServerRecord& server) {
     if (!uid.ok()) {
         return std::nullopt;
     }
-    // tmux's own choice of directory: TMUX_TMPDIR when set at all, then TMPDIR, then /tmp.
-    const char* directory = std::getenv("TMUX_TMPDIR");
-    if (directory == nullptr) {
-        directory = std::getenv("TMPDIR");
-    }
-    std::string path = directory != nullptr ? directory : "/tmp";
-    push_component(path, "tmux-" + std::to_string(uid.value));
-    push_component(path, "default");
-    return text::decode_lossy(std::move(path));
+    return text::decode_lossy(tmux::default_socket(static_cast<std::uint32_t>(uid.value)));
 }
 
 PaneRecord target_pane(const ServerRecord& server, const std::string& target) {

@@ -88,9 +88,10 @@ WindowRecord new_window(const SessionRecord& session, const std::optional<std::s
         create.append({"--", *command});
     }
     std::string output = checked_bytes(create, kFailure);
+    std::string printed = output;  // the record is read in place
     std::optional<Indexed> made = indexed_record(output, kWindowFields);
     if (!made) {
-        throw Error("unexpected new-window output: " + text::quote(text::trim(text::decode_lossy(output))));
+        throw Error("unexpected new-window output: " + text::quote(text::trim(text::decode_lossy(printed))));
     }
     return WindowRecord{session.name, made->index, session.socket, text::decode_lossy(made->values[1])};
 }

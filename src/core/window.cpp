@@ -100,9 +100,10 @@ WindowMetadata window_metadata(const WindowRecord& window) {
     static const std::string kFormat = record_format(kWindowMetadataFields);
     std::string output = checked_bytes(
         strictly_resolved(window.socket, *target, {"display-message", "-p", "-t", *target, kFormat}), kFailure);
+    std::string printed = output;  // the record is read in place
     std::optional<Values> fields = read_record(output, kWindowMetadataFields);
     if (!fields) {
-        throw Error("unexpected tmux window metadata output: " + text::quote(text::trim(text::decode_lossy(output))));
+        throw Error("unexpected tmux window metadata output: " + text::quote(text::trim(text::decode_lossy(printed))));
     }
     return read_window_metadata(*fields);
 }

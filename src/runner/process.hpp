@@ -33,17 +33,20 @@ public:
     ~Captured();
 
     std::string_view view() const noexcept { return {data_, size_}; }
-    // Room for at least `want` more bytes at the end; grows with realloc, which moves the
-    // pages of a large block instead of copying them. Throws std::bad_alloc.
+    // Room for at least `want` more bytes at the end; a large block grows by remapping, which
+    // moves its pages instead of copying them. Throws std::bad_alloc.
     char* tail(std::size_t want);
     void commit(std::size_t count) noexcept { size_ += count; }
 
 private:
+    void grow(std::size_t wanted);
     void give_back() noexcept;
 
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    // A block mapped from the system, not from the C library's allocator.
+    bool mapped_ = false;
 };
 
 // What one child run gave: either a start failure, or an exit verdict and the captured bytes.

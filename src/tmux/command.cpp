@@ -41,6 +41,11 @@ Argv process_argv(const Command& command) {
         argv.emplace_back("-f");
         argv.push_back(*command.config);
     }
+    // A caller's own command line is a command: "--" keeps a leading "-S" or "-L" in it from
+    // becoming the client's option, which would point it at another server.
+    if (command.verbatim) {
+        argv.emplace_back("--");
+    }
     Argv words = command_words(command);
     std::move(words.begin(), words.end(), std::back_inserter(argv));
     return argv;

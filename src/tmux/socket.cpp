@@ -14,8 +14,9 @@ std::string default_socket(std::uint32_t uid) {
         return std::string(value.substr(0, value.find(',')));
     }
     const char* base = std::getenv("TMUX_TMPDIR");
-    std::string directory =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tmux-" + std::to_string(uid);
+    std::string directory = base != nullptr && *base != '\0' ? base : "/tmp";
+    directory += directory.ends_with('/') ? "tmux-" : "/tmux-";
+    directory += std::to_string(uid);
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(directory.c_str(), nullptr), &std::free);
     if (resolved) {
         directory = resolved.get();
