@@ -1,16 +1,19 @@
 #include "runner/spawn.hpp"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -41,8 +44,10 @@ constexpr const char* kDefaultPath = "/bin:/usr/bin";
 constexpr std::size_t kKernelSigsetBytes = _NSIG / 8;
 // Enough for the child's path buffer and the dynamic linker's lazy binding of a first call.
 constexpr std::size_t kChildStackBytes = 64 * 1024;
-// Forces the posix_spawn way for every child of the process, read once: for tests.
+// Skips the pidfd clone for every child of the process, read once: for tests. "posix_spawn"
+// skips the held clone too.
 constexpr const char* kForceFallback = "VORDALIN_SPAWN_FALLBACK";
+constexpr const char* kForcePosixSpawn = "posix_spawn";
 
 // Sets the thread's signal mask with the raw system call: the C library's wrappers refuse to
 // block its own internal signals, and a child sharing our memory must not run any handler.
@@ -213,30 +218,69 @@ VORDALIN_CHILD_CODE int probe_main(void* arg) {
     ::_exit(0);
 }
 
-// The clone: no copy of our memory (the child borrows the shared stack and we sleep until it
-// has exec'd or exited), and a pidfd. No exit signal: a child that fails before exec sends no
-// SIGCHLD (exec gives the program SIGCHLD back). All signals stay blocked meanwhile, so no
-// handler runs in the child before it has reset them. Returns the pid, or -1 and errno.
+// A clone that a filter turned down: nothing started, and the next way may work.
+bool refused_by_kernel(int error) noexcept {
+    return error == ENOSYS || error == EPERM;
+}
+
+// Every signal blocked and the shared stack held for as long as a child may run on our memory:
+// no handler may run in the child before it has reset them, and none in us while the child
+// writes the errno it shares with us.
+class ChildOnOurMemory {
+public:
+    explicit ChildOnOurMemory(ChildStack& stack) : stack_(stack), held_(stack.lock) {}
+
+    // Returns the pid, or -1 and errno.
+    pid_t clone(int (*main)(void*), void* arg, int flags, int* pidfd, std::uint32_t* cleared) noexcept {
+        return ::clone(main, stack_.top, flags, arg, pidfd, nullptr, cleared);
+    }
+
+private:
+    ChildStack& stack_;
+    std::lock_guard<SpinLock> held_;
+    SignalsBlocked blocked_;
+};
+
+// The pidfd clone: no copy of our memory (the child borrows the shared stack and we sleep
+// until it has exec'd or exited), and a pidfd. No exit signal: a child that fails before exec
+// sends no SIGCHLD (exec gives the program SIGCHLD back). Returns the pid, or -1 and errno.
 pid_t clone_child(ChildStack& stack, int (*main)(void*), void* arg, int& pidfd) {
-    std::lock_guard<SpinLock> held(stack.lock);
     int error = 0;
     pid_t pid = -1;
     {
-        SignalsBlocked blocked;
-        pid = ::clone(main, stack.top, CLONE_VM | CLONE_VFORK | CLONE_PIDFD, arg, &pidfd);
+        ChildOnOurMemory child(stack);
+        pid = child.clone(main, arg, CLONE_VM | CLONE_VFORK | CLONE_PIDFD, &pidfd, nullptr);
         error = errno;
     }
     errno = error;
     return pid;
 }
 
+// Collects a probe's child, which has exited or is about to; true when it exited with 0.
+bool probe_exited_cleanly(pid_t pid, int pidfd) {
+    siginfo_t info{};
+    int waited = -1;
+    do {
+        waited = pidfd >= 0 ? ::waitid(kWaitPidfd, static_cast<id_t>(pidfd), &info, WEXITED | __WALL) : -1;
+    } while (waited != 0 && errno == EINTR);
+    if (waited != 0) {
+        while ((waited = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | __WALL)) != 0 && errno == EINTR) {
+        }
+    }
+    return waited == 0 && info.si_code == CLD_EXITED && info.si_status == 0;
+}
+
+bool forced(const char* way) {
+    const char* value = std::getenv(kForceFallback);
+    return value != nullptr && *value != '\0' && (way == nullptr || std::strcmp(value, way) == 0);
+}
+
 // Whether this process can make children that way: a kernel that gives pidfds and waits on
 // them, no filter refusing the clone, and memory really shared with the child (a tool that
 // emulates the clone as a fork would hide the child's error number from us).
 bool clone_works() {
-    const char* forced = std::getenv(kForceFallback);
     ChildStack* stack = child_stack();
-    if ((forced != nullptr && *forced != '\0') || stack == nullptr) {
+    if (forced(nullptr) || stack == nullptr) {
         return false;
     }
     volatile int shared = 0;
@@ -246,41 +290,131 @@ bool clone_works() {
         return false;
     }
     Fd owned(pidfd);
-    siginfo_t info{};
-    int waited = -1;
-    do {
-        waited = ::waitid(kWaitPidfd, static_cast<id_t>(pidfd), &info, WEXITED | __WALL);
-    } while (waited != 0 && errno == EINTR);
-    if (waited != 0) {
-        while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | __WALL) != 0 && errno == EINTR) {
-        }
-    }
-    return waited == 0 && shared == 1;
+    return probe_exited_cleanly(pid, pidfd) && shared == 1;
 }
 
-std::atomic<bool>& clone_allowed() {
-    static std::atomic<bool> allowed{clone_works()};
-    return allowed;
+ChildPlan plan_for(const SpawnRequest& request) {
+    const char* path = std::getenv("PATH");
+    return {request.argv, path != nullptr ? path : kDefaultPath, request.stdio, 0};
+}
+
+// The started child, or the error that kept its program from starting: a child that failed
+// before exec has exited already, and `started` collects it as it goes.
+int hand_over(Child started, int error, Child& child) {
+    if (error != 0) {
+        return error;
+    }
+    child = std::move(started);
+    return 0;
 }
 
 // `refused` tells a clone the kernel turned down (nothing started) from a program that did
 // not start.
 int spawn_by_clone(const SpawnRequest& request, Child& child, bool& refused) {
-    const char* path = std::getenv("PATH");
-    ChildPlan plan{request.argv, path != nullptr ? path : kDefaultPath, request.stdio, 0};
+    ChildPlan plan = plan_for(request);
     int pidfd = -1;
     pid_t pid = clone_child(*child_stack(), child_main, &plan, pidfd);
     if (pid < 0) {
-        refused = errno == ENOSYS || errno == EPERM;
+        refused = refused_by_kernel(errno);
         return errno;
     }
-    // A child that failed before exec has exited already; the destructor then collects it.
-    Child started(pid, Fd(pidfd));
-    if (plan.error != 0) {
-        return plan.error;
+    return hand_over(Child(pid, Fd(pidfd)), plan.error, child);
+}
+
+// Where the pidfd clone is refused, the pidfd can only be opened once the child exists, and a
+// child that could exec and exit first (with SIGCHLD ignored the kernel reaps it at once)
+// would take its exit status with it. So the child is held: it runs on our memory, as with
+// the pidfd clone, but we do not sleep; it waits at a gate until we hold its pidfd. The kernel
+// clears `on_our_memory` and wakes us once it has exec'd or exited (CLONE_CHILD_CLEARTID), the
+// same moment the pidfd clone would wake us. The gate is a pipe, so a child whose parent dies
+// meanwhile reads end of file and leaves.
+struct HeldPlan {
+    ChildPlan plan;
+    std::array<int, 2> gate;
+    alignas(std::atomic_ref<std::uint32_t>::required_alignment) std::uint32_t on_our_memory = 1;
+};
+
+constexpr char kGateOpen = 'x';
+
+// Until the gate opens the parent may read its errno, which it shares with us: nothing here
+// may set it (neither call fails but by the parent's death, and then errno no longer matters).
+VORDALIN_CHILD_CODE int held_child_main(void* arg) {
+    auto& held = *static_cast<HeldPlan*>(arg);
+    ::close(held.gate[1]);
+    char word = 0;
+    if (::read(held.gate[0], &word, 1) != 1 || word != kGateOpen) {
+        ::_exit(127);
     }
-    child = std::move(started);
-    return 0;
+    return child_main(&held.plan);
+}
+
+// Marks the plan's error field, which only shared memory shows us.
+VORDALIN_CHILD_CODE int held_probe_main(void* arg) {
+    return probe_main(&static_cast<HeldPlan*>(arg)->plan.error);
+}
+
+constexpr int kHeldFlags = CLONE_VM | CLONE_CHILD_CLEARTID;
+
+void await_our_memory(HeldPlan& held) noexcept {
+    std::atomic_ref<std::uint32_t> word(held.on_our_memory);
+    while (word.load(std::memory_order_acquire) != 0) {
+        // Not FUTEX_PRIVATE_FLAG: the kernel's wake-up at exec or exit is a shared one.
+        ::syscall(SYS_futex, &held.on_our_memory, FUTEX_WAIT, 1, nullptr, nullptr, 0);
+    }
+}
+
+// Whether the held clone works here: a tool that emulates a clone as a fork would leave the
+// child's writes (and the kernel's clearing) in a copy of our memory, and we would wait forever.
+bool held_clone_works() {
+    ChildStack* stack = child_stack();
+    if (forced(kForcePosixSpawn) || stack == nullptr) {
+        return false;
+    }
+    HeldPlan held{};
+    pid_t pid = -1;
+    bool exited = false;
+    {
+        ChildOnOurMemory child(*stack);
+        pid = child.clone(held_probe_main, &held, kHeldFlags, nullptr, &held.on_our_memory);
+        // The exit clears the word before it makes the child waitable.
+        exited = pid >= 0 && probe_exited_cleanly(pid, -1);
+    }
+    return exited && held.plan.error == 1 && std::atomic_ref<std::uint32_t>(held.on_our_memory).load() == 0;
+}
+
+int spawn_held(const SpawnRequest& request, Child& child, bool& refused) {
+    HeldPlan held{plan_for(request), {-1, -1}};
+    if (::pipe2(held.gate.data(), O_CLOEXEC) != 0) {
+        return errno;
+    }
+    Fd gate_out(held.gate[0]);
+    Fd gate_in(held.gate[1]);
+    pid_t pid = -1;
+    Fd pidfd;
+    {
+        ChildOnOurMemory on_our_memory(*child_stack());
+        pid = on_our_memory.clone(held_child_main, &held, kHeldFlags, nullptr, &held.on_our_memory);
+        if (pid < 0) {
+            refused = refused_by_kernel(errno);
+            return errno;
+        }
+        gate_out.reset();
+        int opened = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+        // A kernel without pidfds, or a filter refusing them: the wait goes by pid, as it must.
+        if (opened >= 0 || refused_by_kernel(errno)) {
+            pidfd = Fd(opened);
+            char word = kGateOpen;
+            if (::write(gate_in.get(), &word, 1) != 1) {
+                held.plan.error = errno;
+            }
+        } else {
+            held.plan.error = errno;
+        }
+        // A gate shut for good turns the child away before exec.
+        gate_in.reset();
+        await_our_memory(held);
+    }
+    return hand_over(Child(pid, std::move(pidfd)), held.plan.error, child);
 }
 
 // A posix_spawn file-actions or attributes object, destroyed on every path that made it.
@@ -359,19 +493,31 @@ int spawn_by_posix_spawn(const SpawnRequest& request, Child& child) {
     return 0;
 }
 
+// The ways to make a child, best first: posix_spawnp is for where neither clone can be made,
+// and there a child with SIGCHLD ignored may take its exit status with it.
+enum class Way { kClone, kHeld, kPosixSpawn };
+
+std::atomic<Way>& chosen_way() {
+    static std::atomic<Way> way{clone_works() ? Way::kClone : held_clone_works() ? Way::kHeld : Way::kPosixSpawn};
+    return way;
+}
+
 }  // namespace
 
 int spawn(const SpawnRequest& request, Child& child) {
-    if (clone_allowed().load(std::memory_order_relaxed)) {
+    for (;;) {
+        Way way = chosen_way().load(std::memory_order_relaxed);
         bool refused = false;
-        int error = spawn_by_clone(request, child, refused);
+        int error = way == Way::kClone  ? spawn_by_clone(request, child, refused)
+                    : way == Way::kHeld ? spawn_held(request, child, refused)
+                                        : spawn_by_posix_spawn(request, child);
         if (!refused) {
             return error;
         }
-        // A filter installed since the probe turns the clone down; from now on, the other way.
-        clone_allowed().store(false, std::memory_order_relaxed);
+        // A filter installed since the probe turns the clone down; from now on, the next way.
+        chosen_way().store(way == Way::kClone && held_clone_works() ? Way::kHeld : Way::kPosixSpawn,
+                           std::memory_order_relaxed);
     }
-    return spawn_by_posix_spawn(request, child);
 }
 
 // The argument vector as exec takes it; false when an argument holds a NUL byte, which would
