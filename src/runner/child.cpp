@@ -36,24 +36,29 @@ constexpr std::uint64_t kPidfdInfoExit = 1U << 3;
 // first few right away, the rest a millisecond apart, about a second in all.
 constexpr int kQuickAsks = 64;
 constexpr int kAsks = kQuickAsks + 1000;
+// ESRCH answers to accept before taking the task as gone with no status kept.
+constexpr int kVanishedAsks = 3;
 
 // The wait status of a child that someone else reaped: the kernel keeps it with the pidfd.
 // A reap makes the child unwaitable a moment before the kernel stores that status (it does
 // so as the task is released, which the exiting task itself does when the kernel reaped it
-// for an ignored SIGCHLD); meanwhile the pidfd still shows the task, so we ask again. Once
-// the task is gone with no status kept, the kernel is one that keeps none.
+// for an ignored SIGCHLD); meanwhile the pidfd still shows the task, so we ask again. A task
+// that goes while the kernel looks at it gives ESRCH once; asked again, a kernel that keeps
+// statuses has one by then, and one that keeps none (before 6.15) answers ESRCH for good.
 bool status_kept_by_pidfd(int pidfd, int& status) noexcept {
+    int vanished = 0;
     for (int ask = 1; pidfd >= 0 && ask <= kAsks; ++ask) {
         PidfdInfo info{};
         info.mask = kPidfdInfoExit;
-        if (::ioctl(pidfd, kPidfdGetInfo, &info) != 0) {
-            return false;
-        }
-        if ((info.mask & kPidfdInfoExit) != 0) {
-            status = info.exit_code;
-            return true;
-        }
-        if ((info.mask & kPidfdInfoPid) == 0) {
+        if (::ioctl(pidfd, kPidfdGetInfo, &info) == 0) {
+            if ((info.mask & kPidfdInfoExit) != 0) {
+                status = info.exit_code;
+                return true;
+            }
+            if ((info.mask & kPidfdInfoPid) == 0) {
+                return false;
+            }
+        } else if (errno != ESRCH || ++vanished == kVanishedAsks) {
             return false;
         }
         if (ask < kQuickAsks) {
