@@ -213,11 +213,6 @@ VORDALIN_CHILD_CODE int child_main(void* arg) {
     ::_exit(127);
 }
 
-VORDALIN_CHILD_CODE int probe_main(void* arg) {
-    *static_cast<volatile int*>(arg) = 1;
-    ::_exit(0);
-}
-
 // A clone that a filter turned down: nothing started, and the next way may work.
 bool refused_by_kernel(int error) noexcept {
     return error == ENOSYS || error == EPERM;
@@ -241,6 +236,8 @@ private:
     SignalsBlocked blocked_;
 };
 
+constexpr int kCloneFlags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD;
+
 // The pidfd clone: no copy of our memory (the child borrows the shared stack and we sleep
 // until it has exec'd or exited), and a pidfd. No exit signal: a child that fails before exec
 // sends no SIGCHLD (exec gives the program SIGCHLD back). Returns the pid, or -1 and errno.
@@ -249,48 +246,11 @@ pid_t clone_child(ChildStack& stack, int (*main)(void*), void* arg, int& pidfd) 
     pid_t pid = -1;
     {
         ChildOnOurMemory child(stack);
-        pid = child.clone(main, arg, CLONE_VM | CLONE_VFORK | CLONE_PIDFD, &pidfd, nullptr);
+        pid = child.clone(main, arg, kCloneFlags, &pidfd, nullptr);
         error = errno;
     }
     errno = error;
     return pid;
-}
-
-// Collects a probe's child, which has exited or is about to; true when it exited with 0.
-bool probe_exited_cleanly(pid_t pid, int pidfd) {
-    siginfo_t info{};
-    int waited = -1;
-    do {
-        waited = pidfd >= 0 ? ::waitid(kWaitPidfd, static_cast<id_t>(pidfd), &info, WEXITED | __WALL) : -1;
-    } while (waited != 0 && errno == EINTR);
-    if (waited != 0) {
-        while ((waited = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | __WALL)) != 0 && errno == EINTR) {
-        }
-    }
-    return waited == 0 && info.si_code == CLD_EXITED && info.si_status == 0;
-}
-
-bool forced(const char* way) {
-    const char* value = std::getenv(kForceFallback);
-    return value != nullptr && *value != '\0' && (way == nullptr || std::strcmp(value, way) == 0);
-}
-
-// Whether this process can make children that way: a kernel that gives pidfds and waits on
-// them, no filter refusing the clone, and memory really shared with the child (a tool that
-// emulates the clone as a fork would hide the child's error number from us).
-bool clone_works() {
-    ChildStack* stack = child_stack();
-    if (forced(nullptr) || stack == nullptr) {
-        return false;
-    }
-    volatile int shared = 0;
-    int pidfd = -1;
-    pid_t pid = clone_child(*stack, probe_main, const_cast<int*>(&shared), pidfd);
-    if (pid < 0) {
-        return false;
-    }
-    Fd owned(pidfd);
-    return probe_exited_cleanly(pid, pidfd) && shared == 1;
 }
 
 ChildPlan plan_for(const SpawnRequest& request) {
@@ -348,11 +308,6 @@ VORDALIN_CHILD_CODE int held_child_main(void* arg) {
     return child_main(&held.plan);
 }
 
-// Marks the plan's error field, which only shared memory shows us.
-VORDALIN_CHILD_CODE int held_probe_main(void* arg) {
-    return probe_main(&static_cast<HeldPlan*>(arg)->plan.error);
-}
-
 constexpr int kHeldFlags = CLONE_VM | CLONE_CHILD_CLEARTID;
 
 void await_our_memory(HeldPlan& held) noexcept {
@@ -361,25 +316,6 @@ void await_our_memory(HeldPlan& held) noexcept {
         // Not FUTEX_PRIVATE_FLAG: the kernel's wake-up at exec or exit is a shared one.
         ::syscall(SYS_futex, &held.on_our_memory, FUTEX_WAIT, 1, nullptr, nullptr, 0);
     }
-}
-
-// Whether the held clone works here: a tool that emulates a clone as a fork would leave the
-// child's writes (and the kernel's clearing) in a copy of our memory, and we would wait forever.
-bool held_clone_works() {
-    ChildStack* stack = child_stack();
-    if (forced(kForcePosixSpawn) || stack == nullptr) {
-        return false;
-    }
-    HeldPlan held{};
-    pid_t pid = -1;
-    bool exited = false;
-    {
-        ChildOnOurMemory child(*stack);
-        pid = child.clone(held_probe_main, &held, kHeldFlags, nullptr, &held.on_our_memory);
-        // The exit clears the word before it makes the child waitable.
-        exited = pid >= 0 && probe_exited_cleanly(pid, -1);
-    }
-    return exited && held.plan.error == 1 && std::atomic_ref<std::uint32_t>(held.on_our_memory).load() == 0;
 }
 
 int spawn_held(const SpawnRequest& request, Child& child, bool& refused) {
@@ -415,6 +351,71 @@ int spawn_held(const SpawnRequest& request, Child& child, bool& refused) {
         await_our_memory(held);
     }
     return hand_over(Child(pid, std::move(pidfd)), held.plan.error, child);
+}
+
+bool forced(const char* way) {
+    const char* value = std::getenv(kForceFallback);
+    return value != nullptr && *value != '\0' && (way == nullptr || std::strcmp(value, way) == 0);
+}
+
+// What a probe's child leaves in our memory, where the clone really shares it.
+struct ProbeMarks {
+    volatile int reached = 0;
+    alignas(std::atomic_ref<std::uint32_t>::required_alignment) std::uint32_t on_our_memory = 1;
+};
+
+VORDALIN_CHILD_CODE int probe_main(void* arg) {
+    static_cast<ProbeMarks*>(arg)->reached = 1;
+    ::_exit(0);
+}
+
+int wait_for_probe(idtype_t type, id_t id, siginfo_t& info) {
+    int waited = -1;
+    while ((waited = ::waitid(type, id, &info, WEXITED | __WALL)) != 0 && errno == EINTR) {
+    }
+    return waited;
+}
+
+// Whether children can be made with `flags` here: no filter refusing the clone, a child that
+// can be waited for (by its pidfd, where the clone is to give one: Linux 5.2 gives pidfds that
+// only 5.4 waits on), and memory really shared with it, the kernel's clearing of the word too
+// where asked. A tool that emulates the clone as a fork would leave the child's writes, its
+// error number among them, in a copy of our memory.
+bool probe(int flags) {
+    ChildStack* stack = child_stack();
+    if (stack == nullptr) {
+        return false;
+    }
+    ProbeMarks marks;
+    int pidfd = -1;
+    bool waited = false;
+    {
+        ChildOnOurMemory child(*stack);
+        pid_t pid = child.clone(probe_main, &marks, flags, &pidfd, &marks.on_our_memory);
+        if (pid >= 0) {
+            siginfo_t info{};
+            bool wants_pidfd = (flags & CLONE_PIDFD) != 0;
+            waited = wants_pidfd && pidfd >= 0 && wait_for_probe(kWaitPidfd, static_cast<id_t>(pidfd), info) == 0;
+            if (!waited) {
+                waited = wait_for_probe(P_PID, static_cast<id_t>(pid), info) == 0 && !wants_pidfd;
+            }
+            waited = waited && info.si_code == CLD_EXITED && info.si_status == 0;
+        }
+    }
+    Fd owned(pidfd);
+    bool cleared = (flags & CLONE_CHILD_CLEARTID) == 0 ||
+                   std::atomic_ref<std::uint32_t>(marks.on_our_memory).load(std::memory_order_acquire) == 0;
+    return waited && marks.reached == 1 && cleared;
+}
+
+bool clone_works() {
+    return !forced(nullptr) && probe(kCloneFlags);
+}
+
+// Such a tool may end the process on a clone it cannot emulate (valgrind does on the held
+// one), but emulates the vfork-like clone as a fork, which the first probe shows.
+bool held_clone_works() {
+    return !forced(kForcePosixSpawn) && probe(CLONE_VM | CLONE_VFORK) && probe(kHeldFlags);
 }
 
 // A posix_spawn file-actions or attributes object, destroyed on every path that made it.
