@@ -72,7 +72,8 @@ private:
 };
 
 // The stack that children run on until they exec: one per process, mapped once with a guard
-// page below it, and lent to one clone at a time (the parent sleeps until the child execs).
+// page below it, and lent to one clone at a time (the parent waits until the child has exec'd
+// or exited).
 struct ChildStack {
     SpinLock lock;
     char* top = nullptr;
@@ -323,8 +324,10 @@ int spawn_held(const SpawnRequest& request, Child& child, bool& refused) {
     if (::pipe2(held.gate.data(), O_CLOEXEC) != 0) {
         return errno;
     }
-    Fd gate_out(held.gate[0]);
-    Fd gate_in(held.gate[1]);
+    // Our read end stays open, so that the write cannot raise SIGPIPE should the child be
+    // killed before it reads.
+    Fd read_end(held.gate[0]);
+    Fd write_end(held.gate[1]);
     pid_t pid = -1;
     Fd pidfd;
     {
@@ -334,20 +337,19 @@ int spawn_held(const SpawnRequest& request, Child& child, bool& refused) {
             refused = refused_by_kernel(errno);
             return errno;
         }
-        gate_out.reset();
         int opened = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
         // A kernel without pidfds, or a filter refusing them: the wait goes by pid, as it must.
         if (opened >= 0 || refused_by_kernel(errno)) {
             pidfd = Fd(opened);
             char word = kGateOpen;
-            if (::write(gate_in.get(), &word, 1) != 1) {
+            if (::write(write_end.get(), &word, 1) != 1) {
                 held.plan.error = errno;
             }
         } else {
             held.plan.error = errno;
         }
         // A gate shut for good turns the child away before exec.
-        gate_in.reset();
+        write_end.reset();
         await_our_memory(held);
     }
     return hand_over(Child(pid, std::move(pidfd)), held.plan.error, child);
