@@ -2,11 +2,13 @@
 reaper, closed standard descriptors, blocked and ignored signals. Each state is process-wide,
 so each test sets it up in a child interpreter, which writes what it found to a JSON file.
 
-The runner makes its children with clone where the kernel allows it. VORDALIN_SPAWN_FALLBACK,
-read once per process, forces the posix_spawn way that a seccomp filter refusing clone leads
-to, and every test runs both ways. posix_spawn leaves the C library's two internal signals
-ignored in the child; the clone leaves them as the caller has them. The fake logs what its
-child ignores, and each script reports what the interpreter ignored during its calls."""
+The runner makes its children with a clone that gives their pidfd where the kernel allows it.
+VORDALIN_SPAWN_FALLBACK, read once per process, forces the way that a seccomp filter refusing
+that clone leads to (a held clone, whose pidfd is opened before it may exec), or with
+"posix_spawn" the last way, for where no clone of ours can be made; every test runs each way.
+posix_spawn leaves the C library's two internal signals ignored in the child; the clones leave
+them as the caller has them. The fake logs what its child ignores, and each script reports
+what the interpreter ignored during its calls."""
 
 import json
 import os
@@ -22,7 +24,9 @@ import pytest
 from helpers import REAL_TMUX, needs_tmux
 
 FALLBACK = "VORDALIN_SPAWN_FALLBACK"
-BOTH = pytest.mark.parametrize("way", ["clone", "posix_spawn"])
+EACH_WAY = pytest.mark.parametrize("way", ["clone", "held", "posix_spawn"])
+# posix_spawnp opens the pidfd after the child may have exited: with SIGCHLD ignored its status can be lost.
+KEEPING_WAYS = pytest.mark.parametrize("way", ["clone", "held"])
 LIBC_SIGNALS = {32, 33}
 # A child that someone else reaped leaves its exit status with its pidfd from Linux 6.15 on.
 needs_exit_status_on_pidfd = pytest.mark.skipif(
@@ -59,8 +63,8 @@ def in_child(tmp_path, way, script, **values):
     """Runs the script in a child interpreter (with `values` as globals); returns what it reported, and the
     signals that its tmux children should find ignored."""
     env = {key: value for key, value in os.environ.items() if key != FALLBACK}
-    if way == "posix_spawn":
-        env[FALLBACK] = "1"
+    if way != "clone":
+        env[FALLBACK] = "1" if way == "held" else way
     report = tmp_path / "report.json"
     names = "".join(f"{name} = {value!r}\n" for name, value in dict(values, REPORT=str(report)).items())
     done = subprocess.run([sys.executable, "-c", names + PRELUDE + textwrap.dedent(script)], env=env,
@@ -85,7 +89,7 @@ def started_clean(fake, ignored):
 
 @needs_tmux
 @needs_exit_status_on_pidfd
-@BOTH
+@KEEPING_WAYS
 def test_sigchld_ignored_loses_no_status(tmp_path, spare_socket, way):
     found, _ = in_child(tmp_path, way, """
         signal.signal(signal.SIGCHLD, signal.SIG_IGN)
@@ -99,7 +103,39 @@ def test_sigchld_ignored_loses_no_status(tmp_path, spare_socket, way):
 
 
 @needs_exit_status_on_pidfd
-@BOTH
+@KEEPING_WAYS
+def test_sigchld_ignored_loses_no_status_of_a_child_that_exits_at_once(tmp_path, fake_tmux, way):
+    # The kernel reaps such a child the moment it exits; a status gone with it reads as a failure.
+    codes = [number % 2 for number in range(300)]
+    for code in codes:
+        fake_tmux.respond(code=code)
+    found, _ = in_child(tmp_path, way, """
+        signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+        server = vordalin.Server()
+        fds = sorted(os.listdir("/proc/self/fd"))
+        results = [server.has_session("s") for _ in range(COUNT)]
+        report({"results": results, "same fds": sorted(os.listdir("/proc/self/fd")) == fds})
+    """, COUNT=len(codes))
+    assert found == {"results": [code == 0 for code in codes], "same fds": True}
+
+
+@EACH_WAY
+def test_start_failures_read_the_same_each_way(tmp_path, way):
+    (tmp_path / "tmux").write_text("#!/bin/sh\nexit 0\n")
+    (tmp_path / "tmux").chmod(0o644)
+    found, _ = in_child(tmp_path, way, """
+        results = []
+        for path in (HERE, HERE + "/missing"):
+            os.environ["PATH"] = path
+            results.append(outcome(lambda: vordalin.Server().new_session("s")))
+        report(results)
+    """, HERE=str(tmp_path))
+    assert found == [["RuntimeError", "Failed to run tmux: " + text]
+                     for text in ("Permission denied (os error 13)", "No such file or directory (os error 2)")]
+
+
+@needs_exit_status_on_pidfd
+@EACH_WAY
 def test_a_status_a_foreign_reaper_takes_is_kept(tmp_path, fake_tmux, way):
     # The fake closes its output at once and exits later, so the runner is waiting for the exit
     # when the timer's signal makes it run the interpreter's handlers. The reaper then waits
@@ -136,7 +172,7 @@ def test_a_status_a_foreign_reaper_takes_is_kept(tmp_path, fake_tmux, way):
     assert started_clean(fake_tmux, ignored)
 
 
-@BOTH
+@EACH_WAY
 def test_closed_standard_descriptors(tmp_path, fake_tmux, way):
     for answer in [{}, {"code": 1, "stderr": b"dup\n"}, {"stdout": b"a\nb\n"}, {"stdout": b"s\t0\t1\t%4\tt\n"},
                    {"code": 1, "stderr": b"no pane\n"}]:
@@ -158,7 +194,7 @@ def test_closed_standard_descriptors(tmp_path, fake_tmux, way):
     assert started_clean(fake_tmux, ignored)
 
 
-@BOTH
+@EACH_WAY
 def test_the_child_starts_with_a_clean_signal_state(tmp_path, fake_tmux, way):
     fake_tmux.respond()
     fake_tmux.respond(stdout=b"a\n")
@@ -177,7 +213,7 @@ def test_the_child_starts_with_a_clean_signal_state(tmp_path, fake_tmux, way):
 
 
 @needs_tmux
-@BOTH
+@EACH_WAY
 def test_a_server_started_with_sigchld_blocked_still_ends(tmp_path, spare_socket, way):
     # A server that inherited SIGCHLD blocked never reaps its panes, and kill-server leaves it up.
     found, _ = in_child(tmp_path, way, """

@@ -2,6 +2,7 @@
 #include "runner/process.hpp"
 
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -29,17 +30,44 @@ struct PidfdInfo {
 };
 static_assert(sizeof(PidfdInfo) == 64);
 constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+constexpr std::uint64_t kPidfdInfoPid = 1U << 0;
 constexpr std::uint64_t kPidfdInfoExit = 1U << 3;
+// How often the question is asked again while the reaped task is still on its way out: the
+// first few right away, the rest a millisecond apart, about a second in all.
+constexpr int kQuickAsks = 64;
+constexpr int kAsks = kQuickAsks + 1000;
+// ESRCH answers to accept before taking the task as gone with no status kept.
+constexpr int kVanishedAsks = 3;
 
 // The wait status of a child that someone else reaped: the kernel keeps it with the pidfd.
+// A reap makes the child unwaitable a moment before the kernel stores that status (it does
+// so as the task is released, which the exiting task itself does when the kernel reaped it
+// for an ignored SIGCHLD); meanwhile the pidfd still shows the task, so we ask again. A task
+// that goes while the kernel looks at it gives ESRCH once; asked again, a kernel that keeps
+// statuses has one by then, and one that keeps none (before 6.15) answers ESRCH for good.
 bool status_kept_by_pidfd(int pidfd, int& status) noexcept {
-    PidfdInfo info{};
-    info.mask = kPidfdInfoExit;
-    if (pidfd < 0 || ::ioctl(pidfd, kPidfdGetInfo, &info) != 0 || (info.mask & kPidfdInfoExit) == 0) {
-        return false;
+    int vanished = 0;
+    for (int ask = 1; pidfd >= 0 && ask <= kAsks; ++ask) {
+        PidfdInfo info{};
+        info.mask = kPidfdInfoExit;
+        if (::ioctl(pidfd, kPidfdGetInfo, &info) == 0) {
+            if ((info.mask & kPidfdInfoExit) != 0) {
+                status = info.exit_code;
+                return true;
+            }
+            if ((info.mask & kPidfdInfoPid) == 0) {
+                return false;
+            }
+        } else if (errno != ESRCH || ++vanished == kVanishedAsks) {
+            return false;
+        }
+        if (ask < kQuickAsks) {
+            ::sched_yield();
+        } else {
+            ::poll(nullptr, 0, 1);
+        }
     }
-    status = info.exit_code;
-    return true;
+    return false;
 }
 
 }  // namespace

@@ -1,16 +1,19 @@
 #include "runner/spawn.hpp"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -41,8 +44,10 @@ constexpr const char* kDefaultPath = "/bin:/usr/bin";
 constexpr std::size_t kKernelSigsetBytes = _NSIG / 8;
 // Enough for the child's path buffer and the dynamic linker's lazy binding of a first call.
 constexpr std::size_t kChildStackBytes = 64 * 1024;
-// Forces the posix_spawn way for every child of the process, read once: for tests.
+// Skips the pidfd clone for every child of the process, read once: for tests. "posix_spawn"
+// skips the held clone too.
 constexpr const char* kForceFallback = "VORDALIN_SPAWN_FALLBACK";
+constexpr const char* kForcePosixSpawn = "posix_spawn";
 
 // Sets the thread's signal mask with the raw system call: the C library's wrappers refuse to
 // block its own internal signals, and a child sharing our memory must not run any handler.
@@ -67,7 +72,8 @@ private:
 };
 
 // The stack that children run on until they exec: one per process, mapped once with a guard
-// page below it, and lent to one clone at a time (the parent sleeps until the child execs).
+// page below it, and lent to one clone at a time (the parent waits until the child has exec'd
+// or exited).
 struct ChildStack {
     SpinLock lock;
     char* top = nullptr;
@@ -208,79 +214,210 @@ VORDALIN_CHILD_CODE int child_main(void* arg) {
     ::_exit(127);
 }
 
-VORDALIN_CHILD_CODE int probe_main(void* arg) {
-    *static_cast<volatile int*>(arg) = 1;
-    ::_exit(0);
+// A clone that a filter turned down: nothing started, and the next way may work.
+bool refused_by_kernel(int error) noexcept {
+    return error == ENOSYS || error == EPERM;
 }
 
-// The clone: no copy of our memory (the child borrows the shared stack and we sleep until it
-// has exec'd or exited), and a pidfd. No exit signal: a child that fails before exec sends no
-// SIGCHLD (exec gives the program SIGCHLD back). All signals stay blocked meanwhile, so no
-// handler runs in the child before it has reset them. Returns the pid, or -1 and errno.
+// Every signal blocked and the shared stack held for as long as a child may run on our memory:
+// no handler may run in the child before it has reset them, and none in us while the child
+// writes the errno it shares with us.
+class ChildOnOurMemory {
+public:
+    explicit ChildOnOurMemory(ChildStack& stack) : stack_(stack), held_(stack.lock) {}
+
+    // Returns the pid, or -1 and errno.
+    pid_t clone(int (*main)(void*), void* arg, int flags, int* pidfd, std::uint32_t* cleared) noexcept {
+        return ::clone(main, stack_.top, flags, arg, pidfd, nullptr, cleared);
+    }
+
+private:
+    ChildStack& stack_;
+    std::lock_guard<SpinLock> held_;
+    SignalsBlocked blocked_;
+};
+
+constexpr int kCloneFlags = CLONE_VM | CLONE_VFORK | CLONE_PIDFD;
+
+// The pidfd clone: no copy of our memory (the child borrows the shared stack and we sleep
+// until it has exec'd or exited), and a pidfd. No exit signal: a child that fails before exec
+// sends no SIGCHLD (exec gives the program SIGCHLD back). Returns the pid, or -1 and errno.
 pid_t clone_child(ChildStack& stack, int (*main)(void*), void* arg, int& pidfd) {
-    std::lock_guard<SpinLock> held(stack.lock);
     int error = 0;
     pid_t pid = -1;
     {
-        SignalsBlocked blocked;
-        pid = ::clone(main, stack.top, CLONE_VM | CLONE_VFORK | CLONE_PIDFD, arg, &pidfd);
+        ChildOnOurMemory child(stack);
+        pid = child.clone(main, arg, kCloneFlags, &pidfd, nullptr);
         error = errno;
     }
     errno = error;
     return pid;
 }
 
-// Whether this process can make children that way: a kernel that gives pidfds and waits on
-// them, no filter refusing the clone, and memory really shared with the child (a tool that
-// emulates the clone as a fork would hide the child's error number from us).
-bool clone_works() {
-    const char* forced = std::getenv(kForceFallback);
-    ChildStack* stack = child_stack();
-    if ((forced != nullptr && *forced != '\0') || stack == nullptr) {
-        return false;
-    }
-    volatile int shared = 0;
-    int pidfd = -1;
-    pid_t pid = clone_child(*stack, probe_main, const_cast<int*>(&shared), pidfd);
-    if (pid < 0) {
-        return false;
-    }
-    Fd owned(pidfd);
-    siginfo_t info{};
-    int waited = -1;
-    do {
-        waited = ::waitid(kWaitPidfd, static_cast<id_t>(pidfd), &info, WEXITED | __WALL);
-    } while (waited != 0 && errno == EINTR);
-    if (waited != 0) {
-        while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | __WALL) != 0 && errno == EINTR) {
-        }
-    }
-    return waited == 0 && shared == 1;
+ChildPlan plan_for(const SpawnRequest& request) {
+    const char* path = std::getenv("PATH");
+    return {request.argv, path != nullptr ? path : kDefaultPath, request.stdio, 0};
 }
 
-std::atomic<bool>& clone_allowed() {
-    static std::atomic<bool> allowed{clone_works()};
-    return allowed;
+// The started child, or the error that kept its program from starting: a child that failed
+// before exec has exited already, and `started` collects it as it goes.
+int hand_over(Child started, int error, Child& child) {
+    if (error != 0) {
+        return error;
+    }
+    child = std::move(started);
+    return 0;
 }
 
 // `refused` tells a clone the kernel turned down (nothing started) from a program that did
 // not start.
 int spawn_by_clone(const SpawnRequest& request, Child& child, bool& refused) {
-    const char* path = std::getenv("PATH");
-    ChildPlan plan{request.argv, path != nullptr ? path : kDefaultPath, request.stdio, 0};
+    ChildPlan plan = plan_for(request);
     int pidfd = -1;
     pid_t pid = clone_child(*child_stack(), child_main, &plan, pidfd);
     if (pid < 0) {
-        refused = errno == ENOSYS || errno == EPERM;
+        refused = refused_by_kernel(errno);
         return errno;
     }
-    // A child that failed before exec has exited already; the destructor then collects it.
-    Child started(pid, Fd(pidfd));
-    if (plan.error != 0) {
-        return plan.error;
+    return hand_over(Child(pid, Fd(pidfd)), plan.error, child);
+}
+
+// Where the pidfd clone is refused, the pidfd can only be opened once the child exists, and a
+// child that could exec and exit first (with SIGCHLD ignored the kernel reaps it at once)
+// would take its exit status with it. So the child is held: it runs on our memory, as with
+// the pidfd clone, but we do not sleep; it waits at a gate until we hold its pidfd. The kernel
+// clears `on_our_memory` and wakes us once it has exec'd or exited (CLONE_CHILD_CLEARTID), the
+// same moment the pidfd clone would wake us. The gate is a pipe, so a child whose parent dies
+// meanwhile reads end of file and leaves.
+struct HeldPlan {
+    ChildPlan plan;
+    std::array<int, 2> gate;
+    alignas(std::atomic_ref<std::uint32_t>::required_alignment) std::uint32_t on_our_memory = 1;
+};
+
+constexpr char kGateOpen = 'x';
+
+// Until the gate opens the parent may read its errno, which it shares with us: nothing here
+// may set it (neither call fails but by the parent's death, and then errno no longer matters).
+VORDALIN_CHILD_CODE int held_child_main(void* arg) {
+    auto& held = *static_cast<HeldPlan*>(arg);
+    ::close(held.gate[1]);
+    char word = 0;
+    if (::read(held.gate[0], &word, 1) != 1 || word != kGateOpen) {
+        ::_exit(127);
     }
-    child = std::move(started);
-    return 0;
+    return child_main(&held.plan);
+}
+
+constexpr int kHeldFlags = CLONE_VM | CLONE_CHILD_CLEARTID;
+
+void await_our_memory(HeldPlan& held) noexcept {
+    std::atomic_ref<std::uint32_t> word(held.on_our_memory);
+    while (word.load(std::memory_order_acquire) != 0) {
+        // Not FUTEX_PRIVATE_FLAG: the kernel's wake-up at exec or exit is a shared one.
+        ::syscall(SYS_futex, &held.on_our_memory, FUTEX_WAIT, 1, nullptr, nullptr, 0);
+    }
+}
+
+int spawn_held(const SpawnRequest& request, Child& child, bool& refused) {
+    HeldPlan held{plan_for(request), {-1, -1}};
+    if (::pipe2(held.gate.data(), O_CLOEXEC) != 0) {
+        return errno;
+    }
+    // Our read end stays open, so that the write cannot raise SIGPIPE should the child be
+    // killed before it reads.
+    Fd read_end(held.gate[0]);
+    Fd write_end(held.gate[1]);
+    pid_t pid = -1;
+    Fd pidfd;
+    {
+        ChildOnOurMemory on_our_memory(*child_stack());
+        pid = on_our_memory.clone(held_child_main, &held, kHeldFlags, nullptr, &held.on_our_memory);
+        if (pid < 0) {
+            refused = refused_by_kernel(errno);
+            return errno;
+        }
+        int opened = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+        // A kernel without pidfds, or a filter refusing them: the wait goes by pid, as it must.
+        if (opened >= 0 || refused_by_kernel(errno)) {
+            pidfd = Fd(opened);
+            char word = kGateOpen;
+            if (::write(write_end.get(), &word, 1) != 1) {
+                held.plan.error = errno;
+            }
+        } else {
+            held.plan.error = errno;
+        }
+        // A gate shut for good turns the child away before exec.
+        write_end.reset();
+        await_our_memory(held);
+    }
+    return hand_over(Child(pid, std::move(pidfd)), held.plan.error, child);
+}
+
+bool forced(const char* way) {
+    const char* value = std::getenv(kForceFallback);
+    return value != nullptr && *value != '\0' && (way == nullptr || std::strcmp(value, way) == 0);
+}
+
+// What a probe's child leaves in our memory, where the clone really shares it.
+struct ProbeMarks {
+    volatile int reached = 0;
+    alignas(std::atomic_ref<std::uint32_t>::required_alignment) std::uint32_t on_our_memory = 1;
+};
+
+VORDALIN_CHILD_CODE int probe_main(void* arg) {
+    static_cast<ProbeMarks*>(arg)->reached = 1;
+    ::_exit(0);
+}
+
+int wait_for_probe(idtype_t type, id_t id, siginfo_t& info) {
+    int waited = -1;
+    while ((waited = ::waitid(type, id, &info, WEXITED | __WALL)) != 0 && errno == EINTR) {
+    }
+    return waited;
+}
+
+// Whether children can be made with `flags` here: no filter refusing the clone, a child that
+// can be waited for (by its pidfd, where the clone is to give one: Linux 5.2 gives pidfds that
+// only 5.4 waits on), and memory really shared with it, the kernel's clearing of the word too
+// where asked. A tool that emulates the clone as a fork would leave the child's writes, its
+// error number among them, in a copy of our memory.
+bool probe(int flags) {
+    ChildStack* stack = child_stack();
+    if (stack == nullptr) {
+        return false;
+    }
+    ProbeMarks marks;
+    int pidfd = -1;
+    bool waited = false;
+    {
+        ChildOnOurMemory child(*stack);
+        pid_t pid = child.clone(probe_main, &marks, flags, &pidfd, &marks.on_our_memory);
+        if (pid >= 0) {
+            siginfo_t info{};
+            bool wants_pidfd = (flags & CLONE_PIDFD) != 0;
+            waited = wants_pidfd && pidfd >= 0 && wait_for_probe(kWaitPidfd, static_cast<id_t>(pidfd), info) == 0;
+            if (!waited) {
+                waited = wait_for_probe(P_PID, static_cast<id_t>(pid), info) == 0 && !wants_pidfd;
+            }
+            waited = waited && info.si_code == CLD_EXITED && info.si_status == 0;
+        }
+    }
+    Fd owned(pidfd);
+    bool cleared = (flags & CLONE_CHILD_CLEARTID) == 0 ||
+                   std::atomic_ref<std::uint32_t>(marks.on_our_memory).load(std::memory_order_acquire) == 0;
+    return waited && marks.reached == 1 && cleared;
+}
+
+bool clone_works() {
+    return !forced(nullptr) && probe(kCloneFlags);
+}
+
+// Such a tool may end the process on a clone it cannot emulate (valgrind does on the held
+// one), but emulates the vfork-like clone as a fork, which the first probe shows.
+bool held_clone_works() {
+    return !forced(kForcePosixSpawn) && probe(CLONE_VM | CLONE_VFORK) && probe(kHeldFlags);
 }
 
 // A posix_spawn file-actions or attributes object, destroyed on every path that made it.
@@ -359,19 +496,31 @@ int spawn_by_posix_spawn(const SpawnRequest& request, Child& child) {
     return 0;
 }
 
+// The ways to make a child, best first: posix_spawnp is for where neither clone can be made,
+// and there a child with SIGCHLD ignored may take its exit status with it.
+enum class Way { kClone, kHeld, kPosixSpawn };
+
+std::atomic<Way>& chosen_way() {
+    static std::atomic<Way> way{clone_works() ? Way::kClone : held_clone_works() ? Way::kHeld : Way::kPosixSpawn};
+    return way;
+}
+
 }  // namespace
 
 int spawn(const SpawnRequest& request, Child& child) {
-    if (clone_allowed().load(std::memory_order_relaxed)) {
+    for (;;) {
+        Way way = chosen_way().load(std::memory_order_relaxed);
         bool refused = false;
-        int error = spawn_by_clone(request, child, refused);
+        int error = way == Way::kClone  ? spawn_by_clone(request, child, refused)
+                    : way == Way::kHeld ? spawn_held(request, child, refused)
+                                        : spawn_by_posix_spawn(request, child);
         if (!refused) {
             return error;
         }
-        // A filter installed since the probe turns the clone down; from now on, the other way.
-        clone_allowed().store(false, std::memory_order_relaxed);
+        // A filter installed since the probe turns the clone down; from now on, the next way.
+        chosen_way().store(way == Way::kClone && held_clone_works() ? Way::kHeld : Way::kPosixSpawn,
+                           std::memory_order_relaxed);
     }
-    return spawn_by_posix_spawn(request, child);
 }
 
 // The argument vector as exec takes it; false when an argument holds a NUL byte, which would

@@ -29,8 +29,9 @@ struct SpawnRequest {
 // its pidfd in the same step, so the pidfd names it however soon it ends and whoever reaps
 // it; from Linux 6.15 on the pidfd still tells its exit status when someone else did (the
 // kernel with SIGCHLD ignored, a waitpid(-1) in a signal handler). Where the kernel does not
-// (clone refused by a filter, a kernel before 5.4), posix_spawnp starts it and the pidfd is
-// opened just after.
+// (clone refused by a filter, a kernel before 5.4), the child is held before exec until its
+// pidfd is open, which keeps that promise too. Only where no clone of ours can be made (a tool
+// that emulates clones as forks) does posix_spawnp start it, with the pidfd opened just after.
 int spawn(const SpawnRequest& request, Child& child);
 
 // The argument vector as exec takes it; false when an argument holds a NUL byte, which would
