@@ -18,7 +18,8 @@ std::string quote_argument(std::string_view argument);
 std::string command_line(const std::vector<std::string>& words);
 
 // Text tmux would expand as a format (#{...}, #(...) runs a shell command in the server)
-// taken literally: every "#" doubled.
+// taken literally: every "#" doubled, except a run of "#" directly before "[", which tmux
+// keeps as it is.
 std::string literal_format(std::string_view text);
 
 // Text as a literal argument of a format's modifier (#{==:...,TEXT}): "#", "," and "}"
