@@ -174,8 +174,8 @@ std::vector<SessionRecord> list_sessions(const ServerRecord& server) {
 }
 
 std::optional<std::string> current_socket(const ServerRecord& server) {
-    if (server.socket) {
-        return server.socket;
+    if (const Socket& given = server.socket) {
+        return given;
     }
     if (auto reported = quiet_output(tmux_command(std::nullopt, {"display-message", "-p", "#{socket_path}"}))) {
         std::string_view path = text::trim(*reported);
