@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.11" "cmake>=3.26" ninja
 # mypy checks code against the stubs; the pin keeps its verdicts stable.
 MYPY := mypy==2.4.1
-TEST_DEPS := pytest numpy hypothesis $(MYPY)
+TEST_DEPS := pytest pytest-xdist numpy hypothesis $(MYPY)
 # A persistent build directory keeps rebuilds incremental.
 BUILD_FLAGS := -C build-dir=build/release -C cmake.define.VORDALIN_WERROR=ON
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
