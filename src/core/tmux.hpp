@@ -148,7 +148,8 @@ Text checked_text(const Command& command, const FailureWording& wording);
 // text joins the message, and the error carries the command, that text and the exit status
 // (a TmuxError, or NotFoundError when the text says so). Every tmux failure is raised here.
 [[noreturn]] void raise_failure(const Command& command, runner::Result& result, const FailureWording& wording);
-// The same with `reason` in the message instead of tmux's error text (tmux said nothing).
+// The same with `reason` in the message instead of tmux's error text (tmux said nothing, or its
+// status was lost).
 [[noreturn]] void raise_failure(const Command& command, runner::Result& result, std::string_view reason,
                                 const FailureWording& wording);
 // The error a failed run with this error text would give, for a command the module did not run
