@@ -21,7 +21,7 @@ BENCH_ARGS ?=
 
 .PHONY: bench
 
-bench: $(BENCH_VENV)/.deps $(BENCH_DIR)/limit $(VENV)/.deps tmux
+bench: $(BENCH_VENV)/.deps $(BENCH_DIR)/limit $(VENV)/.build-deps tmux ## the benchmark against subprocess, libtmux and a C loop
 	rm -rf $(BENCH_DIR)/wheel
 	$(PY) -m pip wheel --no-build-isolation --no-deps -q $(BUILD_FLAGS) -w $(BENCH_DIR)/wheel .
 	$(BENCH_PY) -m pip install -q --no-deps --force-reinstall $(BENCH_DIR)/wheel/vordalin-*.whl

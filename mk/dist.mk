@@ -3,7 +3,8 @@
 # repairs to the manylinux tag and checks, and abi3audit checks against the stable ABI.
 # `make check-dist` installs that exact wheel into a fresh venv of the oldest Python it
 # serves and, from outside the source tree so that nothing in it can stand in for the
-# install, runs stubtest, mypy --strict over the examples and the whole test suite.
+# install, runs stubtest, mypy --strict over the examples and the typed probe, and the whole
+# test suite.
 # Nothing here becomes a dependency of the module; the tools live in venvs under build/.
 
 DIST := dist
@@ -29,7 +30,7 @@ $(DIST_TOOLS_VENV)/.deps: mk/dist.mk
 	$(DIST_TOOLS_VENV)/bin/pip install -q $(DIST_TOOLS)
 	touch $@
 
-dist: $(DIST_TOOLS_VENV)/.deps
+dist: $(DIST_TOOLS_VENV)/.deps ## the sdist and one checked manylinux cp310-abi3 wheel, into dist/
 	rm -rf $(DIST) $(DIST_DIR)/built && mkdir -p $(DIST)
 	$(DIST_TOOLS_VENV)/bin/python -m build --outdir $(DIST_DIR)/built .
 	cp $(DIST_DIR)/built/vordalin-*.tar.gz $(DIST)/
@@ -41,7 +42,7 @@ dist: $(DIST_TOOLS_VENV)/.deps
 	$(DIST_TOOLS_VENV)/bin/auditwheel show $(DIST)/*.whl
 	$(DIST_TOOLS_VENV)/bin/abi3audit --strict --summary --verbose $(DIST)/*.whl
 
-check-dist: dist tmux
+check-dist: dist tmux ## that wheel in a fresh venv: stubtest, mypy --strict and the suite
 	rm -rf $(DIST_VENV)
 	$(DIST_PYTHON) -m venv $(DIST_VENV)
 	$(DIST_VENV)/bin/python --version
@@ -50,6 +51,6 @@ check-dist: dist tmux
 	$(CURDIR)/$(DIST_VENV)/bin/python -c 'import sys, vordalin; \
 		assert vordalin.__file__.startswith(sys.prefix), vordalin.__file__; print("testing", vordalin.__file__)' && \
 	$(CURDIR)/$(DIST_VENV)/bin/python -m mypy.stubtest vordalin && \
-	$(CURDIR)/$(DIST_VENV)/bin/python -m mypy --strict $(CURDIR)/examples && \
+	$(CURDIR)/$(DIST_VENV)/bin/python -m mypy --strict $(addprefix $(CURDIR)/,$(TYPECHECKED)) && \
 	$(CURDIR)/$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests
 	@echo "check-dist: the shipped wheel passed stubtest, mypy --strict and the test suite"

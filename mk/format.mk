@@ -12,8 +12,8 @@ $(FORMAT_VENV)/.deps: mk/format.mk
 	$(FORMAT_VENV)/bin/pip install -q clang-format==21.1.8
 	touch $@
 
-format: $(FORMAT_VENV)/.deps
+format: $(FORMAT_VENV)/.deps ## rewrite the C++ sources in the house style (clang-format)
 	$(CLANG_FORMAT) -i $(FORMAT_FILES)
 
-format-check: $(FORMAT_VENV)/.deps
+format-check: $(FORMAT_VENV)/.deps ## fail on any C++ file that make format would change
 	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)

@@ -30,7 +30,7 @@ SAN_PTH := import os, sys; preload = os.environ.get("VORDALIN_ASAN_PRELOAD"); \
 	[sys.executable, *sys.orig_argv[1:]], dict(os.environ, LD_PRELOAD=preload)); \
 	preload and os.environ.pop("LD_PRELOAD", None)
 
-sanitize: $(SAN_VENV)/.deps tmux
+sanitize: $(SAN_VENV)/.deps tmux ## the suite under AddressSanitizer and UndefinedBehaviorSanitizer
 	$(SAN_PY) -m pip install --no-build-isolation --no-deps -q $(SAN_BUILD_FLAGS) .
 	echo '$(SAN_PTH)' > "$$($(SAN_PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/vordalin_sanitize.pth"
 	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS)
@@ -43,7 +43,7 @@ sanitize: $(SAN_VENV)/.deps tmux
 
 # Only definite and indirect losses count, and only those whose stack passes through the
 # module; tools/python.supp hides what the interpreter itself loses.
-leakcheck: install tmux
+leakcheck: install tmux ## a leak check under valgrind
 	@command -v valgrind >/dev/null 2>&1 || { \
 		echo "installing valgrind from Debian's packages"; \
 		$(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq valgrind; }
@@ -54,5 +54,5 @@ leakcheck: install tmux
 		$(PY) tools/leakcheck.py --iterations $(LEAK_ITERATIONS)
 	$(PY) tools/leakcheck.py --report $(LEAK_LOG).xml
 
-soak: install tmux
+soak: install tmux ## many mixed calls, watching memory, descriptors and children
 	$(PY) tools/soak.py --calls $(SOAK_CALLS)

@@ -1,7 +1,9 @@
-// The module initialiser: one module object per process, holding Server and __all__.
+// The module initialiser: one module object per process, holding Server, the two tmux errors
+// and __all__.
 #include "api/api.hpp"
 #include "channel/channel.hpp"
 #include "py/entry.hpp"
+#include "py/errors.hpp"
 #include "runner/process.hpp"
 #include "runner/wait.hpp"
 
@@ -72,13 +74,23 @@ void add_to_all(PyObject* module, const char* name) {
     }
 }
 
+// A name of the module's own: in __all__ and a module attribute.
+void add_export(PyObject* module, const char* name, PyObject* value) {
+    if (value == nullptr) {
+        throw vordalin::py::ErrorAlreadySet{};
+    }
+    add_to_all(module, name);
+    if (PyModule_AddObjectRef(module, name, value) != 0) {
+        throw vordalin::py::ErrorAlreadySet{};
+    }
+}
+
 PyObject* create_module() {
     Ref module = Ref::steal(PyModule_Create(&g_definition));
     PyObject* server = reinterpret_cast<PyObject*>(vordalin::api::server_type());
-    add_to_all(module.get(), "Server");
-    if (PyModule_AddObjectRef(module.get(), "Server", server) != 0) {
-        throw vordalin::py::ErrorAlreadySet{};
-    }
+    add_export(module.get(), "Server", server);
+    add_export(module.get(), "TmuxError", vordalin::py::tmux_error_type());
+    add_export(module.get(), "NotFoundError", vordalin::py::not_found_error_type());
     return module.release();
 }
 

@@ -9,8 +9,9 @@ import tempfile
 from pathlib import Path
 
 import pytest
+import vordalin_pytest
 
-from helpers import C_COMPILER, PREREQUISITES, REAL_TMUX, REQUIRE_ALL, escaped
+from helpers import BASH, C_COMPILER, PREREQUISITES, REAL_TMUX, REQUIRE_ALL, escaped
 
 HERE = Path(__file__).resolve().parent
 FAKE_PROGRAMS = ("tmux", "id", "ps")
@@ -178,13 +179,16 @@ def spare_socket():
 
 
 @pytest.fixture
-def tmux_cli(private_env, monkeypatch, request):
-    """tmux itself on the private server of the module's pytest plugin, with one session "main" (120x40, bash)."""
+def tmux_cli(private_env, request):
+    """tmux itself on the private server of the module's pytest plugin, with one session "main" (120x40, bash).
+
+    The server starts with the plugin's configuration (the ini option vordalin_config), but its panes
+    run bash, which the tests that read the last command or exec bash need."""
     if REAL_TMUX is None:
         pytest.skip("tmux is not installed")
-    monkeypatch.setenv("SHELL", "/bin/bash")
     cli = TmuxServer(request.getfixturevalue("tmux_server").current_socket)
-    cli.run("-f", os.devnull, "new-session", "-d", "-s", "main", "-x", "120", "-y", "40")
+    config = vordalin_pytest.server_config(request.config, os.path.dirname(cli.socket), BASH)
+    cli.run("-f", config, "new-session", "-d", "-s", "main", "-x", "120", "-y", "40")
     return cli
 
 

@@ -25,10 +25,13 @@ except ImportError:
 REAL_TMUX = shutil.which("tmux")
 C_COMPILER = shutil.which("cc") or shutil.which("gcc")
 PREREQUISITES = {"tmux": REAL_TMUX, "a C compiler (cc or gcc) to build the fake tmux": C_COMPILER, "numpy": numpy,
-                 "mypy": importlib.util.find_spec("mypy")}
+                 "mypy": importlib.util.find_spec("mypy"), "pytest-xdist": importlib.util.find_spec("xdist")}
 REQUIRE_ALL = os.environ.get("VORDALIN_REQUIRE_ALL") == "1"
 needs_tmux = pytest.mark.skipif(REAL_TMUX is None, reason="tmux is not installed")
 needs_numpy = pytest.mark.skipif(numpy is None, reason="numpy is not installed")
+# The plugin's panes run /bin/sh; a test that needs bash (fc, readline's long lines) says so.
+BASH = shutil.which("bash") or "/bin/bash"
+uses_bash = pytest.mark.parametrize("tmux_shell", [BASH], ids=["bash"])
 
 
 def numpy_scalar(kind, value):

@@ -18,7 +18,8 @@ def marker_path(tmux_cli):
 
 def hostile(tmux_cli):
     pieces = ["-", "--", ";", "\\", "\\;", "#", "##", "{", "}", "(", ")", "$", "$x", "~", "'", '"', "|", ":", ".", " ",
-              "\t", "é", "日本", "a", "-N3", "-l", "#{pid}", f"#(touch {marker_path(tmux_cli)})", "%1", "=", "!"]
+              "\t", "é", "日本", "a", "-N3", "-l", "#{pid}", f"#(touch {marker_path(tmux_cli)})", "%1", "=", "!", "[",
+              "#[", "#[fg=red]", ","]
     return st.lists(st.sampled_from(pieces), max_size=6).map("".join)
 
 
@@ -145,6 +146,24 @@ def test_formats_in_names_and_titles_stay_text(tmux_cli):
     assert (session.windows[0].name, window.panes[0].title) == ("w#{pid}" + run, "t##{pid}" + run)
     session.name = "s" + run
     assert sorted(s.name for s in server.sessions) == sorted(["#{pid}", "main", "s" + run])
+    assert ran_nothing(tmux_cli)
+
+
+@pytest.mark.parametrize("text", ["a#[fg=red]b", "##[x", "###[x]", "#[", "x#[#[##", "#,#}#[#{pid}"])
+def test_a_run_of_hashes_before_a_bracket_is_stored_as_given(tmux_cli, text):
+    # tmux keeps a run of "#" before "[" as it is where it expands formats; doubled, it would stay doubled.
+    server = vordalin.Server(tmux_cli.socket)
+    session = server.new_session("s" + text)
+    window = session.new_window("w" + text)
+    assert (session.name, window.name, session.metadata().name) == ("s" + text, "w" + text, "s" + text)
+    window.name = "v" + text
+    pane = window.panes[0]
+    pane.title = "t" + text
+    assert ([w.name for w in session.windows][1:], window.metadata.name) == (["v" + text], "v" + text)
+    assert server.target_pane(pane.pane_id).title == "t" + text
+    session.name = "r" + text
+    assert (server.has_session("r" + text), session.metadata().name) == (True, "r" + text)
+    assert sorted(s.name for s in server.sessions) == sorted(["main", "r" + text])
     assert ran_nothing(tmux_cli)
 
 

@@ -12,7 +12,7 @@ import time
 import pytest
 
 import vordalin
-from helpers import clients, in_child, needs_tmux, ticking, wait_for
+from helpers import clients, in_child, needs_tmux, ticking, uses_bash, wait_for
 
 pytestmark = needs_tmux
 
@@ -91,7 +91,8 @@ def test_the_same_errors_as_processes(channel, tmux_session, act):
     def error():
         with pytest.raises((RuntimeError, ValueError)) as info:
             act(tmux_session, pane)
-        return type(info.value), str(info.value)
+        carried = [getattr(info.value, name, None) for name in ("command", "stderr", "returncode")]
+        return type(info.value), str(info.value), carried
 
     over, per_process = both_ways(channel, error)
     assert over == per_process
@@ -107,6 +108,7 @@ def test_text_reaches_tmux_exactly_over_the_channel(channel, tmux_session, tmp_p
     assert out.read_bytes() == value.encode() and made.name == "env" and channel.connected
 
 
+@uses_bash  # the typed line is longer than a terminal's line discipline takes; readline takes it
 def test_forged_guards_change_no_result(channel, tmux_session, tmp_path):
     server = channel
     pane = tmux_session.windows[0].panes[0]
@@ -182,9 +184,9 @@ def test_a_change_in_flight_when_the_client_dies_is_not_retried(channel, tmux_se
                 target[:] = clients(channel)
             try:
                 pane.send_keys("")
-            except RuntimeError as error:
-                assert str(error) == ("tmux send-keys failed: the channel to the server ended before tmux answered, "
-                                      "so whether it took effect is unknown")
+            except RuntimeError as error:  # not a TmuxError: tmux may well have done it
+                assert (type(error), str(error)) == (RuntimeError, "tmux send-keys failed: the channel to the server "
+                                                     "ended before tmux answered, so whether it took effect is unknown")
                 break
         else:
             pytest.skip("the timer never landed inside a call")

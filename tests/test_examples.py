@@ -10,6 +10,7 @@ import pytest
 from helpers import REAL_TMUX, needs_tmux, wait_for
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+PROBE = Path(__file__).resolve().parent / "typed_probe.py"  # what `make typecheck` checks, run for real
 
 
 def run_example(name, *args, **env):
@@ -47,3 +48,11 @@ def test_example_kills_the_server_it_started(spare_socket, name):
     assert run_example(name, "--socket", spare_socket, SHELL="/bin/sh")[0] == 0
     probe = [REAL_TMUX, "-S", spare_socket, "list-sessions"]
     wait_for(lambda: subprocess.run(probe, capture_output=True).returncode != 0, message="the server to exit")
+
+
+@needs_tmux
+def test_the_typed_probe_runs_as_it_is_typed():
+    done = subprocess.run([sys.executable, str(PROBE)], capture_output=True, text=True, timeout=60,
+                          stdin=subprocess.DEVNULL)
+    assert done.returncode == 0 and done.stdout.endswith("new session failed: duplicate session: probe\n\n"), (
+        done.stdout + done.stderr)

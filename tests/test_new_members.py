@@ -301,7 +301,7 @@ def test_the_plugin_fixtures(pytester):
             with open("socket", "w") as out:
                 out.write(tmux_server.current_socket)
     """)
-    result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-p", "no:hypothesispytest")
     result.assert_outcomes(passed=1)
     socket = (pytester.path / "socket").read_text()
     assert not vordalin.Server(socket).is_running and not os.path.exists(socket)

@@ -130,7 +130,7 @@ def test_start_failures_read_the_same_each_way(tmp_path, way):
             results.append(outcome(lambda: vordalin.Server().new_session("s")))
         report(results)
     """, HERE=str(tmp_path))
-    assert found == [["RuntimeError", "Failed to run tmux: " + text]
+    assert found == [["TmuxError", "Failed to run tmux: " + text]
                      for text in ("Permission denied (os error 13)", "No such file or directory (os error 2)")]
 
 
@@ -167,7 +167,7 @@ def test_a_status_a_foreign_reaper_takes_is_kept(tmp_path, fake_tmux, way):
         signal.setitimer(signal.ITIMER_REAL, 0)
         report({"results": results, "reaped": reaped, "runs": len(runs)})
     """)
-    assert found["results"] == [True, False, ["a", "b"], ["RuntimeError", "new session failed: dup\n"], "s"]
+    assert found["results"] == [True, False, ["a", "b"], ["TmuxError", "new session failed: dup\n"], "s"]
     assert found["runs"] >= 5 and sorted(found["reaped"]) == sorted(entry["pid"] for entry in fake_tmux.entries())
     assert started_clean(fake_tmux, ignored)
 
@@ -186,8 +186,8 @@ def test_closed_standard_descriptors(tmp_path, fake_tmux, way):
         # Nothing of the runner's is left on 0 to 2 (os.path.exists opens no descriptor).
         report({"results": results, "closed": [not os.path.exists(f"/proc/self/fd/{fd}") for fd in (0, 1, 2)]})
     """)
-    assert found == {"results": [True, ["RuntimeError", "new session failed: dup\n"], ["a", "b"], "%4",
-                                 ["RuntimeError", "pane target not found: no pane\n"]], "closed": [True] * 3}
+    assert found == {"results": [True, ["TmuxError", "new session failed: dup\n"], ["a", "b"], "%4",
+                                 ["TmuxError", "pane target not found: no pane\n"]], "closed": [True] * 3}
     null, pipe = "null", "pipe"
     assert [entry["fds"] for entry in fake_tmux.entries()] == [
         ["closed", null, null], [null, pipe, pipe], [null, pipe, null], [null, pipe, pipe], [null, pipe, pipe]]

@@ -1,16 +1,38 @@
 """Drive tmux from Python: servers, sessions, windows and panes.
 
-Only `Server` is a module attribute at run time. The other classes are reached through
-the objects the module returns; they are marked `type_check_only` so that annotations
-can name them (under `typing.TYPE_CHECKING` or in string annotations) while an import of
-them fails as it does at run time. No class can be subclassed.
+Only `Server` and the two exceptions `TmuxError` and `NotFoundError` are module attributes
+at run time. The other classes are reached through the objects the module returns; they are
+marked `type_check_only` so that annotations can name them (under `typing.TYPE_CHECKING` or
+in string annotations) while an import of them fails as it does at run time. No class but
+the exceptions can be subclassed.
 """
 
 import re
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from typing import Any, ClassVar, final, type_check_only
 
-__all__ = ["Server"]
+__all__ = ["Server", "TmuxError", "NotFoundError"]
+
+class TmuxError(RuntimeError):
+    """tmux reported a failure, or could not be started.
+
+    The message is the member's own: a fixed prefix, mostly followed by tmux's error text.
+    """
+
+    command: list[str]
+    """The tmux arguments from the subcommand on (chained commands joined by ";"); empty when
+    the module answered without running tmux."""
+    stderr: str
+    """tmux's error output, as it wrote it."""
+    returncode: int | None
+    """tmux's exit code, minus the signal number when a signal ended it; None when tmux did not
+    run (it could not be started, or the module answered for it) or its status was lost."""
+    def __init__(
+        self, message: str, command: Iterable[str] = (), stderr: str = "", returncode: int | None = None
+    ) -> None: ...
+
+class NotFoundError(TmuxError):
+    """The session, window, pane or server that a call names was not there."""
 
 @final
 class Server:
@@ -42,11 +64,11 @@ class Server:
         width: int | None = None,
         height: int | None = None,
     ) -> Session:
-        """Creates a detached session, named as tmux made it; raises RuntimeError "new session failed: ..."."""
+        """Creates a detached session, named as tmux made it; raises TmuxError "new session failed: ..."."""
     def target_pane(self, target: str) -> Pane:
-        """The pane tmux resolves `target` to (e.g. "=work:0.1"); raises RuntimeError."""
+        """The pane tmux resolves `target` to (e.g. "=work:0.1"); raises NotFoundError when there is none."""
     def target_window(self, target: str) -> Window:
-        """The window tmux resolves `target` to (e.g. "=work:0"); raises RuntimeError."""
+        """The window tmux resolves `target` to (e.g. "=work:0"); raises NotFoundError when there is none."""
     def connect(self) -> bool:
         """Opens a persistent channel to the server (False when it runs no session to attach to)."""
     def disconnect(self) -> None:
@@ -57,7 +79,7 @@ class Server:
     def snapshot(self, *, commandlines: bool = False) -> Snapshot:
         """Every session, window and pane from one tmux process; empty when no server runs."""
     def cmd(self, *args: str, check: bool = False) -> CommandResult:
-        """Runs a tmux command line as written (flags are flags, ";" chains commands)."""
+        """Runs a tmux command line as written (flags are flags, ";" chains commands); `check` raises TmuxError."""
     def __reduce__(self) -> tuple[Any, ...]: ...
 
 @final
@@ -68,7 +90,7 @@ class Session:
     def name(self) -> str: ...
     @name.setter
     def name(self, new_name: str) -> None:
-        """Renames the session; raises RuntimeError "rename session failed: ..."."""
+        """Renames the session; raises TmuxError "rename session failed: ..."."""
     @property
     def socket(self) -> str | None: ...
     @property
@@ -77,7 +99,7 @@ class Session:
     def kill(self) -> bool:
         """Kills the session; False on any failure."""
     def metadata(self) -> SessionMetadata:
-        """A snapshot of the session; raises RuntimeError on failure."""
+        """A snapshot of the session; raises NotFoundError when it is gone, TmuxError on other failures."""
     def new_window(
         self,
         name: str | None = None,
@@ -87,8 +109,9 @@ class Session:
         environment: Mapping[str, str] | None = None,
         select: bool = False,
     ) -> Window:
-        """Creates a window in the session and returns it as tmux made it; raises RuntimeError."""
-    # Equal when they name the same session on the same socket; a name can change, so no hash.
+        """Creates a window in the session and returns it as tmux made it; raises TmuxError."""
+    # Equal when they name the same session on the same socket (compared as the path it names);
+    # a name can change, so no hash.
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
@@ -114,6 +137,10 @@ class SessionMetadata:
     def height(self) -> int | None: ...
     @property
     def windows(self) -> int: ...
+    # A value: equal to another when every field is; hashable.
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
@@ -140,7 +167,7 @@ class Window:
         """Runs tmux: the window's panes, or an empty list on any failure."""
     @property
     def metadata(self) -> WindowMetadata:
-        """Runs tmux: a snapshot of the window; raises RuntimeError on failure."""
+        """Runs tmux: a snapshot of the window; raises NotFoundError when it is gone, TmuxError on other failures."""
     @property
     def next(self) -> Window | None:
         """Runs tmux: selects the session's next window and returns it; None on failure."""
@@ -173,6 +200,10 @@ class WindowMetadata:
     def height(self) -> int | None: ...
     @property
     def flags(self) -> str: ...
+    # A value: equal to another when every field is; hashable.
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
@@ -202,16 +233,16 @@ class Pane:
     def title(self) -> str: ...
     @title.setter
     def title(self, title: str) -> None:
-        """Sets the pane title; raises RuntimeError "tmux select-pane -T failed: ..."."""
+        """Sets the pane title; raises TmuxError "tmux select-pane -T failed: ..."."""
     @property
     def select(self) -> bool:
-        """Runs tmux: selects the pane and gives True; raises RuntimeError on failure."""
+        """Runs tmux: selects the pane and gives True; raises TmuxError on failure."""
     @property
     def clear(self) -> bool:
-        """Runs tmux: clears the pane's history and gives True; raises RuntimeError on failure."""
+        """Runs tmux: clears the pane's history and gives True; raises TmuxError on failure."""
     @property
     def is_alive(self) -> bool:
-        """Runs tmux: whether the pane's program still runs; raises RuntimeError on failure."""
+        """Runs tmux: whether the pane's program still runs; raises NotFoundError when the pane is gone."""
     @property
     def pid(self) -> int | None:
         """Runs tmux: the pid of the pane's process, or None when the pane is gone."""
@@ -225,15 +256,15 @@ class Pane:
     def last_command(self) -> LastCommand:
         """Reads or reruns the last command of the pane's shell; runs nothing itself."""
     def kill(self) -> bool:
-        """Kills the pane and gives True; raises RuntimeError on failure."""
+        """Kills the pane and gives True; raises TmuxError on failure."""
     def split(self, horizontal: bool = False, command: str | None = None, keep: bool = True) -> Pane:
-        """Splits the pane and returns the new one; raises RuntimeError on failure."""
+        """Splits the pane and returns the new one; raises TmuxError on failure."""
     def resize(self, direction: str, amount: int) -> bool:
-        """Moves an edge ("left", "right", "up" or "down"); raises RuntimeError on failure."""
+        """Moves an edge ("left", "right", "up" or "down"); raises TmuxError on failure."""
     def respawn(self, command: str | None = None, kill: bool = False) -> bool:
-        """Restarts the pane's program; raises RuntimeError on failure."""
+        """Restarts the pane's program; raises TmuxError on failure."""
     def send_keys(self, keys: str, enter: bool = False, clear_first: bool = False, *, literal: bool = False) -> bool:
-        """Types keys into the pane and gives True; `literal` types key names as text; raises RuntimeError."""
+        """Types keys into the pane and gives True; `literal` types key names as text; raises TmuxError."""
     def wait_for(
         self,
         pattern: str | re.Pattern[str],
@@ -242,11 +273,11 @@ class Pane:
         full: bool = False,
         interval: float = 0.05,
     ) -> str:
-        """Captures until the pattern appears and returns that capture; raises TimeoutError or RuntimeError."""
+        """Captures until the pattern appears and returns that capture; raises TimeoutError or TmuxError."""
     def capture(self, trim: bool = False, scroll_back: int | None = None, full: bool = False) -> str | None:
         """The pane's text (a str), or None on failure; `full` includes all history."""
     def bash_shell(self, respawn: bool = False) -> bool:
-        """Replaces the pane's program by bash; raises RuntimeError on failure."""
+        """Replaces the pane's program by bash; raises TmuxError on failure."""
     # Equal when they name the same pane (its id) on the same socket.
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
@@ -262,9 +293,9 @@ class LastCommand:
     @property
     def socket(self) -> str | None: ...
     def read(self) -> str:
-        """Types a line that prints the shell's last command and reads it back; raises RuntimeError."""
+        """Types a line that prints the shell's last command and reads it back; raises TmuxError or RuntimeError."""
     def run(self) -> bool:
-        """Makes the pane's shell rerun its last command; raises RuntimeError on failure."""
+        """Makes the pane's shell rerun its last command; raises TmuxError on failure."""
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
@@ -279,6 +310,10 @@ class CommandResult:
     def stdout(self) -> str: ...
     @property
     def stderr(self) -> str: ...
+    # A value: equal to another when every field is; hashable.
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
@@ -293,6 +328,10 @@ class Snapshot:
     def windows(self) -> list[WindowInfo]: ...
     @property
     def panes(self) -> list[PaneInfo]: ...
+    # A value: equal to another when every field is; hashable.
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
@@ -324,6 +363,10 @@ class WindowInfo:
     @property
     def window(self) -> Window:
         """The Window record of this window; runs nothing."""
+    # A value: equal to another when every field is; hashable.
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
@@ -361,5 +404,9 @@ class PaneInfo:
     @property
     def pane(self) -> Pane:
         """The Pane record of this pane; runs nothing."""
+    # A value: equal to another when every field is; hashable.
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...

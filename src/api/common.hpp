@@ -31,6 +31,9 @@ inline py::Ref to_python(const std::string& value) {
 inline py::Ref to_python(const std::optional<std::string>& value) {
     return py::new_optional_str(value);
 }
+inline py::Ref to_python(const core::SocketPath& socket) {
+    return py::new_optional_str(socket.given());
+}
 inline py::Ref to_python(const core::Text& value) {
     return py::new_str_lossy(value.raw());
 }
@@ -172,18 +175,9 @@ PyObject* text_form(PyObject* self) {
     });
 }
 
-// Records that name a tmux object compare equal when they name the same one: the members
-// their table lists as kIdentity, socket included, decide.
-template <class Record>
-concept Identified = requires { core::RecordTable<Record>::kIdentity; };
-
-template <Identified Record>
-auto identity(const Record& record) {
-    return std::apply([&](auto... member) { return std::tie(record.*member...); },
-                      core::RecordTable<Record>::kIdentity);
-}
-
-template <Identified Record>
+// Records compare as their table says (core::Compared): by the tmux object they name, or by
+// value; objects of two classes are never equal.
+template <core::Compared Record>
 PyObject* compare(PyObject* self, PyObject* other, int op) {
     return py::entry([&] {
         if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
@@ -191,25 +185,45 @@ PyObject* compare(PyObject* self, PyObject* other, int op) {
         }
         py::SharedAccess mine(py::instance<Record>(self).access);
         py::SharedAccess theirs(py::instance<Record>(other).access);
-        bool same = identity(record_of<Record>(self)) == identity(record_of<Record>(other));
+        bool same = record_of<Record>(self) == record_of<Record>(other);
         return py::new_bool(same == (op == Py_EQ)).release();
     });
 }
 
-template <Identified Record>
+template <core::Compared Record>
 Py_hash_t hash(PyObject* self) noexcept {
-    std::size_t combined = 0;
-    std::apply(
-        [&](const auto&... value) {
-            ((combined = combined * 1000003 ^ std::hash<std::remove_cvref_t<decltype(value)>>{}(value)), ...);
-        },
-        identity(record_of<Record>(self)));
-    auto result = static_cast<Py_hash_t>(combined);
+    auto result = static_cast<Py_hash_t>(core::hash_value(record_of<Record>(self)));
     return result == -1 ? -2 : result;  // -1 means an error to the interpreter
+}
+
+// Whether a record's objects can be dictionary keys: values always; records that name a tmux
+// object when the names they are known by cannot change.
+template <core::Compared Record>
+constexpr bool hashable() {
+    if constexpr (core::Identified<Record>) {
+        return core::RecordTable<Record>::kHashable;
+    } else {
+        return true;
+    }
 }
 
 // vordalin._restore, which pickle and copy call with a class name and the fields.
 py::Ref restore_function();
+
+// A field as pickle and copy save it: as its attribute shows it, except that a socket whose
+// normalised path differs from its text saves both, so that a copy compares as the original
+// whatever the working directory is where it is made.
+template <class Value>
+py::Ref to_state(const Value& value) {
+    return to_python(value);
+}
+
+inline py::Ref to_state(const core::SocketPath& socket) {
+    if (!socket.resolved()) {
+        return to_python(socket);
+    }
+    return py::Ref::steal(PyTuple_Pack(2, to_python(socket).get(), to_python(*socket.resolved()).get()));
+}
 
 // Pickling and copying: a record reduces to vordalin._restore, its class name and its
 // fields in the order of its table.
@@ -223,7 +237,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
             [&](const auto&... field) {
                 return py::Ref::steal(PyTuple_Pack(1 + sizeof...(field),
                                                    py::new_str(core::RecordTable<Record>::kClass).get(),
-                                                   to_python(record.*field.member).get()...));
+                                                   to_state(record.*field.member).get()...));
             },
             fields);
         return py::Ref::steal(PyTuple_Pack(2, restore_function().get(), values.get())).release();
@@ -349,9 +363,9 @@ py::TypeSpec record_spec(PyMethodDef* methods, PyGetSetDef* getsets, const char*
                       text_form<Record>,
                       with_reduce<Record>(methods),
                       getsets};
-    if constexpr (Identified<Record>) {
+    if constexpr (core::Compared<Record>) {
         spec.compare_slot = compare<Record>;
-        if constexpr (core::RecordTable<Record>::kHashable) {
+        if constexpr (hashable<Record>()) {
             spec.hash_slot = hash<Record>;
         }
     }

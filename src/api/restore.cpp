@@ -88,6 +88,16 @@ void assign(std::optional<Value>& member, PyObject* value, const char* name) {
     member = optional_from_python<Value>(value, name);
 }
 
+// A socket as given, or saved with its normalised path as (given, normalised).
+void assign(core::SocketPath& member, PyObject* value, const char* name) {
+    if (PyTuple_Check(value) && PyTuple_Size(value) == 2) {
+        member = core::SocketPath::restored(optional_from_python<std::string>(PyTuple_GetItem(value, 0), name),
+                                            from_python<std::string>(PyTuple_GetItem(value, 1), name));
+        return;
+    }
+    member = optional_from_python<std::string>(value, name);
+}
+
 template <class Record>
 PyObject* restore_record(PyObject* const* values, Py_ssize_t count) {
     constexpr auto& fields = core::RecordTable<Record>::kFields;

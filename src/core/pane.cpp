@@ -80,7 +80,7 @@ void set_pane_title(PaneRecord& pane, const std::string& title) {
     constexpr FailureWording kFailure{"tmux select-pane -T failed: "};
     // tmux ignores a title it cannot show, yet succeeds; and it expands formats in it.
     if (text::has_unshowable(title)) {
-        raise_failure("a pane title cannot hold control characters", kFailure);
+        refuse("a pane title cannot hold control characters", kFailure);
     }
     run_checked(on_pane(pane, {"select-pane", "-T", literal_format(title), "-t", pane.pane_id}), kFailure);
     pane.title = title;

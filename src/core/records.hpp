@@ -1,7 +1,9 @@
 #pragma once
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,21 +14,49 @@
 
 namespace vordalin::core {
 
+// A record's socket: the path as it was given, which commands use and the record shows, and
+// the path it names, which records compare: absolute (a relative one taken against the working
+// directory when the record was made), every run of "/" one "/", no "." segment. Records made
+// from a record copy both, so a walk down a server compares alike wherever it goes next.
+class SocketPath {
+public:
+    SocketPath() noexcept = default;
+    // Implicit: a record is made from the socket it is given.
+    SocketPath(Socket given);  // NOLINT(google-explicit-constructor)
+
+    // Commands take the socket as given.
+    operator const Socket&() const noexcept { return given_; }  // NOLINT(google-explicit-constructor)
+    const Socket& given() const noexcept { return given_; }
+    // The normalised path; nothing for the default server.
+    std::optional<std::string_view> compared() const noexcept;
+    // The normalised path where it differs from the given one: a copy of the record keeps it,
+    // wherever and whenever the copy is made.
+    const std::optional<std::string>& resolved() const noexcept { return normal_; }
+    static SocketPath restored(Socket given, std::optional<std::string> resolved);
+
+    friend bool operator==(const SocketPath& a, const SocketPath& b) noexcept { return a.compared() == b.compared(); }
+
+private:
+    Socket given_;
+    // Only when it differs from the given path, which it mostly does not.
+    std::optional<std::string> normal_;
+};
+
 struct ServerRecord {
-    Socket socket;
+    SocketPath socket;
     // The configuration file of a server that a command of this record starts.
     std::optional<std::string> config;
 };
 
 struct SessionRecord {
     std::string name;
-    Socket socket;
+    SocketPath socket;
 };
 
 struct WindowRecord {
     std::string session_name;
     std::uint32_t index = 0;
-    Socket socket;
+    SocketPath socket;
     std::string name;
 };
 
@@ -36,7 +66,7 @@ struct PaneRecord {
     std::uint32_t pane_index = 0;
     std::string pane_id;
     std::string title;
-    Socket socket;
+    SocketPath socket;
 };
 
 struct SessionMetadata {
@@ -61,7 +91,7 @@ struct WindowMetadata {
 
 struct LastCommandRecord {
     std::string pane_id;
-    Socket socket;
+    SocketPath socket;
 };
 
 // A window as a snapshot lists it: its metadata, where it is and how many panes it has.
@@ -69,7 +99,7 @@ struct WindowInfo : WindowMetadata {
     std::string session_name;
     std::string id;
     std::uint32_t pane_count = 0;
-    Socket socket;
+    SocketPath socket;
 };
 
 // A pane as a snapshot lists it. `commandline` is read by ps only when asked for.
@@ -87,7 +117,7 @@ struct PaneInfo {
     std::optional<std::uint32_t> width;
     std::optional<std::uint32_t> height;
     std::optional<std::string> commandline;
-    Socket socket;
+    SocketPath socket;
 };
 
 // Everything one tmux client saw of a server at one moment.
@@ -132,7 +162,8 @@ constexpr auto fields_of(const Fields& fields) {
 // A record's class name and its fields, in the order its text form lists them. The text
 // form and the attributes of the record's Python class are both built from this table.
 // Records that name a tmux object also list the members that identify it (kIdentity), and
-// whether those can change (kHashable).
+// whether those can change (kHashable). Records that are values, immutable once made, say so
+// (kValue): they compare equal when all their fields are, and hash alike.
 template <class Record>
 struct RecordTable;
 
@@ -182,6 +213,7 @@ struct RecordTable<PaneRecord> {
 template <>
 struct RecordTable<SessionMetadata> {
     static constexpr const char* kClass = "SessionMetadata";
+    static constexpr bool kValue = true;
     static constexpr auto kFields =
         std::tuple{field("id", &SessionMetadata::id),           field("name", &SessionMetadata::name),
                    field("created", &SessionMetadata::created), field("attached", &SessionMetadata::attached),
@@ -192,6 +224,7 @@ struct RecordTable<SessionMetadata> {
 template <>
 struct RecordTable<WindowMetadata> {
     static constexpr const char* kClass = "WindowMetadata";
+    static constexpr bool kValue = true;
     static constexpr auto kFields =
         std::tuple{field("index", &WindowMetadata::index),   field("name", &WindowMetadata::name),
                    field("active", &WindowMetadata::active), field("layout", &WindowMetadata::layout),
@@ -209,6 +242,7 @@ struct RecordTable<LastCommandRecord> {
 template <>
 struct RecordTable<WindowInfo> {
     static constexpr const char* kClass = "WindowInfo";
+    static constexpr bool kValue = true;
     static constexpr auto kFields = std::tuple_cat(
         std::tuple{field("session_name", &WindowInfo::session_name), field("id", &WindowInfo::id),
                    field("pane_count", &WindowInfo::pane_count)},
@@ -218,6 +252,7 @@ struct RecordTable<WindowInfo> {
 template <>
 struct RecordTable<PaneInfo> {
     static constexpr const char* kClass = "PaneInfo";
+    static constexpr bool kValue = true;
     static constexpr auto kFields = std::tuple{field("session_name", &PaneInfo::session_name),
                                                field("window_index", &PaneInfo::window_index),
                                                field("pane_index", &PaneInfo::pane_index),
@@ -237,6 +272,7 @@ struct RecordTable<PaneInfo> {
 template <>
 struct RecordTable<Snapshot> {
     static constexpr const char* kClass = "Snapshot";
+    static constexpr bool kValue = true;
     static constexpr auto kFields = std::tuple{field("sessions", &Snapshot::sessions),
                                                field("windows", &Snapshot::windows), field("panes", &Snapshot::panes)};
 };
@@ -244,15 +280,90 @@ struct RecordTable<Snapshot> {
 template <>
 struct RecordTable<CommandResult> {
     static constexpr const char* kClass = "CommandResult";
+    static constexpr bool kValue = true;
     static constexpr auto kFields =
         std::tuple{field("returncode", &CommandResult::returncode), field("stdout", &CommandResult::out),
                    field("stderr", &CommandResult::err)};
 };
 
+// Records compare by what their table names: a tmux object's identity, or a value's fields.
+template <class Record>
+concept Identified = requires { RecordTable<Record>::kIdentity; };
+
+template <class Record>
+concept Valued = requires { requires RecordTable<Record>::kValue; };
+
+template <class Record>
+concept Compared = Identified<Record> || Valued<Record>;
+
+// The members a record compares by, as member pointers.
+template <Compared Record>
+constexpr auto compared_members() {
+    if constexpr (Identified<Record>) {
+        return RecordTable<Record>::kIdentity;
+    } else {
+        return std::apply([](const auto&... field) { return std::tuple{field.member...}; },
+                          RecordTable<Record>::kFields);
+    }
+}
+
+template <Compared Record>
+auto compared_values(const Record& record) {
+    return std::apply([&](auto... member) { return std::tie(record.*member...); }, compared_members<Record>());
+}
+
+template <Compared Record>
+bool operator==(const Record& a, const Record& b) {
+    return compared_values(a) == compared_values(b);
+}
+
+// A hash that agrees with ==, for every type a compared record holds.
+std::size_t hash_value(std::string_view text) noexcept;
+std::size_t hash_value(const SocketPath& socket) noexcept;
+
+template <std::integral Number>
+std::size_t hash_value(Number value) noexcept {
+    return std::hash<Number>{}(value);
+}
+
+template <class Value>
+std::size_t hash_value(const std::optional<Value>& value) noexcept;
+template <class Value>
+std::size_t hash_value(const std::vector<Value>& values) noexcept;
+template <Compared Record>
+std::size_t hash_value(const Record& record) noexcept;
+
+inline std::size_t hash_combined(std::size_t seed, std::size_t more) noexcept {
+    return seed * 1000003 ^ more;
+}
+
+template <class Value>
+std::size_t hash_value(const std::optional<Value>& value) noexcept {
+    return value ? hash_combined(1, hash_value(*value)) : 0;
+}
+
+template <class Value>
+std::size_t hash_value(const std::vector<Value>& values) noexcept {
+    std::size_t combined = values.size();
+    for (const Value& value : values) {
+        combined = hash_combined(combined, hash_value(value));
+    }
+    return combined;
+}
+
+template <Compared Record>
+std::size_t hash_value(const Record& record) noexcept {
+    std::size_t combined = 0;
+    std::apply([&](const auto&... value) { ((combined = hash_combined(combined, hash_value(value))), ...); },
+               compared_values(record));
+    return combined;
+}
+
 // How the text form writes a value: texts quoted, integers in decimal, "true" or "false",
 // and optional values as "None" or "Some(value)".
 void write_value(std::string& out, std::string_view text);
 void write_value(std::string& out, bool value);
+void write_value(std::string& out, const SocketPath& socket);
 
 template <std::integral Number>
     requires(!std::same_as<Number, bool>)

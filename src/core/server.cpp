@@ -86,7 +86,7 @@ SessionRecord new_session(const ServerRecord& server, const std::string& name,
     constexpr FailureWording kFailure{"new session failed: ", ErrorText::kUntrimmed, Launch::kServer};
     // tmux would make the session, but "=$..." names a session by its id.
     if (name.starts_with('$')) {
-        throw Error(std::string(kFailure.prefix) + "a session name cannot start with \"$\"");
+        refuse("a session name cannot start with \"$\"", kFailure);
     }
     // tmux expands formats in the name, and rewrites what a name cannot hold (":" and "."
     // become "_"); the record takes the name tmux reports, so that it names this session.
@@ -106,13 +106,15 @@ SessionRecord new_session(const ServerRecord& server, const std::string& name,
     }
     runner::Result result = run_tmux(create, runner::Output::kCapture, runner::Output::kCapture);
     if (!result.ok()) {
-        raise_failure(result, kFailure);
+        raise_failure(create, result, kFailure);
     }
     std::string made(text::without_line_end(text::decode_lossy(result.out.view())));
     if (made.empty()) {
         // tmux exits 0 when it cannot create its socket, and makes nothing.
-        std::string error = text::decode_lossy(std::move(result.err));
-        raise_failure(error.empty() ? std::string_view("tmux made no session") : std::string_view(error), kFailure);
+        if (result.err.empty()) {
+            raise_failure(create, result, "tmux made no session", kFailure);
+        }
+        raise_failure(create, result, kFailure);
     }
     return SessionRecord{std::move(made), server.socket};
 }
@@ -135,16 +137,16 @@ CommandResult raw_command(const ServerRecord& server, const Argv& args, bool che
     Command command{server.socket, args, {}, server.config, true, {}};
     runner::Result result = run_tmux(command, runner::Output::kCapture, runner::Output::kCapture);
     if (result.start_failure) {
-        raise_failure(result, kFailure);
+        raise_failure(command, result, kFailure);
     }
-    std::string err = text::decode_lossy(std::move(result.err));
     if (!result.returncode) {
-        raise_failure("tmux's exit status was lost", kFailure);
+        raise_failure(command, result, "tmux's exit status was lost", kFailure);
     }
     if (check && result.returncode != 0) {
-        raise_failure(err, kFailure);
+        raise_failure(command, result, kFailure);
     }
-    return CommandResult{*result.returncode, text::decode_lossy(result.out.view()), std::move(err)};
+    return CommandResult{*result.returncode, text::decode_lossy(result.out.view()),
+                         text::decode_lossy(std::move(result.err))};
 }
 
 std::vector<SessionRecord> list_sessions(const ServerRecord& server) {
@@ -164,8 +166,8 @@ std::vector<SessionRecord> list_sessions(const ServerRecord& server) {
 }
 
 std::optional<std::string> current_socket(const ServerRecord& server) {
-    if (server.socket) {
-        return server.socket;
+    if (const Socket& given = server.socket) {
+        return given;
     }
     if (auto reported = quiet_output(reading(std::nullopt, {"display-message", "-p", "#{socket_path}"}))) {
         std::string_view path = text::trim(*reported);

@@ -34,7 +34,7 @@ bool kill_session(const SessionRecord& session) {
 
 void rename_session(SessionRecord& session, const std::string& new_name) {
     if (auto reason = refused_name(new_name)) {
-        raise_failure(*reason, kRenameFailure);
+        refuse(*reason, kRenameFailure);
     }
     if (!is_session_name(session.name)) {
         raise_failure(missing_session(session.name), kRenameFailure);
@@ -116,20 +116,20 @@ SessionMetadata read_session_metadata(const Values& fields, const std::optional<
 SessionMetadata session_metadata(const SessionRecord& session) {
     std::string not_found = "session " + text::quote(session.name) + " not found";
     if (!is_session_name(session.name)) {
-        throw Error(not_found);
+        throw Error::not_found(not_found);
     }
     // tmux lists only this session's record: the cost does not grow with the server's size.
     static const std::string kFormat = record_format(kSessionMetadataFields);
     std::string filter = "#{==:#{session_name}," + format_literal(session.name) + "}";
-    std::string output = checked_bytes(reading(session.socket, {"list-sessions", "-F", kFormat, "-f", filter}),
-                                       {"tmux failed: ", ErrorText::kUntrimmed});
+    Command listing = reading(session.socket, {"list-sessions", "-F", kFormat, "-f", filter});
+    std::string output = checked_bytes(listing, {"tmux failed: ", ErrorText::kUntrimmed});
     for (const Values& fields : read_records(output, kSessionMetadataFields)) {
         // Only this session's record is read: another's bad number is no concern of this call.
         if (text::decode_lossy(fields[1]) == session.name) {
             return read_session_metadata(fields, channel::attached_session(session.socket));
         }
     }
-    throw Error(not_found);
+    throw Error::not_found(not_found, {listing.args, {}, 0});
 }
 
 }  // namespace vordalin::core

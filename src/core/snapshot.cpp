@@ -62,7 +62,7 @@ Command snapshot_command(const ServerRecord& server) {
     return command;
 }
 
-WindowInfo read_window(const Values& fields, const Socket& socket) {
+WindowInfo read_window(const Values& fields, const SocketPath& socket) {
     WindowInfo window;
     static_cast<WindowMetadata&>(window) = read_window_metadata(std::span(fields).subspan(kWindowPlace.size()));
     window.session_name = text::decode_lossy(fields[0]);
@@ -73,7 +73,7 @@ WindowInfo read_window(const Values& fields, const Socket& socket) {
 }
 
 // A pane's record, or nothing when its indexes do not read (as the pane listing skips it).
-std::optional<PaneInfo> read_pane(const Values& fields, const Socket& socket) {
+std::optional<PaneInfo> read_pane(const Values& fields, const SocketPath& socket) {
     text::ParsedNumber window_index = text::parse_unsigned(fields[1], kMaxU32);
     text::ParsedNumber pane_index = text::parse_unsigned(fields[2], kMaxU32);
     if (!window_index.ok() || !pane_index.ok()) {

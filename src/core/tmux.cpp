@@ -188,24 +188,60 @@ std::optional<std::string> program_output(const Argv& argv) {
     return decoded(captured(run_program(argv, runner::Output::kCapture, runner::Output::kNull)));
 }
 
-void raise_failure(std::string_view error_text, const FailureWording& wording) {
+namespace {
+
+std::string failure_message(std::string_view text, const FailureWording& wording) {
     std::string message(wording.prefix);
-    message += wording.text == ErrorText::kTrimmed ? text::trim(error_text) : error_text;
-    throw Error(message);
+    message += wording.text == ErrorText::kTrimmed ? text::trim(text) : text;
+    return message;
 }
 
-void raise_failure(runner::Result& result, const FailureWording& wording) {
+// The command as a caller would write it: its arguments, chained commands joined by ";".
+Argv shown_command(const Command& command) {
+    Argv shown;
+    command.each_command([&](std::span<const std::string> words) {
+        if (!shown.empty()) {
+            shown.emplace_back(";");
+        }
+        shown.insert(shown.end(), words.begin(), words.end());
+    });
+    return shown;
+}
+
+[[noreturn]] void raise_answered(const Command& command, runner::Result& result, std::optional<std::string_view> reason,
+                                 const FailureWording& wording) {
     if (result.start_failure) {
         std::string_view lead = wording.launch == Launch::kServer ? "Failed to run tmux: " : "failed to run tmux: ";
-        throw Error(std::string(lead) + *result.start_failure);
+        throw Error::tmux(std::string(lead) + *result.start_failure, {shown_command(command), {}, std::nullopt});
     }
-    raise_failure(text::decode_lossy(std::move(result.err)), wording);
+    std::string error_text = text::decode_lossy(std::move(result.err));
+    std::string message = failure_message(reason.value_or(error_text), wording);
+    throw Error::tmux(std::move(message), {shown_command(command), std::move(error_text), result.returncode});
+}
+
+}  // namespace
+
+void raise_failure(const Command& command, runner::Result& result, const FailureWording& wording) {
+    raise_answered(command, result, std::nullopt, wording);
+}
+
+void raise_failure(const Command& command, runner::Result& result, std::string_view reason,
+                   const FailureWording& wording) {
+    raise_answered(command, result, reason, wording);
+}
+
+void raise_failure(std::string_view error_text, const FailureWording& wording) {
+    throw Error::tmux(failure_message(error_text, wording), {{}, std::string(error_text), std::nullopt});
+}
+
+void refuse(std::string_view reason, const FailureWording& wording) {
+    throw Error(failure_message(reason, wording));
 }
 
 void run_checked(const Command& command, const FailureWording& wording) {
     runner::Result result = run_tmux(command, runner::Output::kNull, runner::Output::kCapture);
     if (!result.ok()) {
-        raise_failure(result, wording);
+        raise_failure(command, result, wording);
     }
 }
 
@@ -214,7 +250,7 @@ namespace {
 runner::Captured checked_capture(const Command& command, const FailureWording& wording) {
     runner::Result result = run_tmux(command, runner::Output::kCapture, runner::Output::kCapture);
     if (!result.ok()) {
-        raise_failure(result, wording);
+        raise_failure(command, result, wording);
     }
     return std::move(result.out);
 }

@@ -116,10 +116,19 @@ std::string checked_bytes(const Command& command, const FailureWording& wording)
 // The same, decoded without a copy where the output is valid UTF-8.
 Text checked_text(const Command& command, const FailureWording& wording);
 
-// Throws the Error for a run that did not start or did not succeed.
-[[noreturn]] void raise_failure(runner::Result& result, const FailureWording& wording);
-// Throws the Error a failed run with this error text would give.
+// Throws the error of a run of `command` that did not start or did not succeed: tmux's error
+// text joins the message, and the error carries the command, that text and the exit status
+// (a TmuxError, or NotFoundError when the text says so). Every tmux failure is raised here.
+[[noreturn]] void raise_failure(const Command& command, runner::Result& result, const FailureWording& wording);
+// The same with `reason` in the message instead of tmux's error text (tmux said nothing, or its
+// status was lost).
+[[noreturn]] void raise_failure(const Command& command, runner::Result& result, std::string_view reason,
+                                const FailureWording& wording);
+// The error a failed run with this error text would give, for a command the module did not run
+// because it knows the answer (a name that names no session).
 [[noreturn]] void raise_failure(std::string_view error_text, const FailureWording& wording);
+// The caller's text refused before anything runs: a plain RuntimeError, worded like a failure.
+[[noreturn]] void refuse(std::string_view reason, const FailureWording& wording);
 
 // Fields cut from a bar-separated line; the listing and metadata formats use it.
 constexpr char kFieldSeparator = '|';

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/error.hpp"
+#include "py/errors.hpp"
 #include "py/python.hpp"
 #include "py/ref.hpp"
 #include "runner/process.hpp"
@@ -30,6 +31,10 @@ inline void translate_exception() noexcept {
             // OSError picks its subclass (FileNotFoundError, ...) from the number.
             errno = error.error_number();
             PyErr_SetFromErrnoWithFilename(PyExc_OSError, error.message().c_str());
+            return;
+        }
+        if (error.kind() == core::Error::Kind::kTmux || error.kind() == core::Error::Kind::kNotFound) {
+            set_tmux_error(error);
             return;
         }
         PyObject* type = error.kind() == core::Error::Kind::kValue ? PyExc_ValueError : PyExc_RuntimeError;

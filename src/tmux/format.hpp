@@ -8,7 +8,8 @@
 namespace vordalin::tmux {
 
 // Text tmux would expand as a format (#{...}, and #(...) runs a shell command in the server)
-// taken literally: every "#" doubled.
+// taken literally: every "#" doubled, except a run of "#" directly before "[", which tmux
+// keeps as it is.
 std::string literal_format(std::string_view text);
 
 // Text as a literal argument of a format's modifier (#{==:...,TEXT}): "#", "," and "}"
