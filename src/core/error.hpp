@@ -7,11 +7,12 @@
 namespace vordalin::core {
 
 // A failed operation, carrying the exact message the caller sees. Most reach Python as
-// RuntimeError; refused values as ValueError; a file system check as the OSError of its
-// error number, with the path as the message.
+// RuntimeError; refused values as ValueError, values of the wrong kind as TypeError; a key a
+// mapping does not hold as KeyError, with the key as the message; a file system check as the
+// OSError of its error number, with the path as the message.
 class Error : public std::exception {
 public:
-    enum class Kind { kRuntime, kValue, kOs };
+    enum class Kind { kRuntime, kValue, kType, kKey, kOs };
 
     explicit Error(std::string message, Kind kind = Kind::kRuntime) : message_(std::move(message)), kind_(kind) {}
 

@@ -1,6 +1,10 @@
 #include "core/server.hpp"
 
+#include <unistd.h>
+
+#include <array>
 #include <cstdlib>
+#include <fstream>
 
 #include "channel/channel.hpp"
 #include "core/error.hpp"
@@ -225,6 +229,85 @@ WindowRecord target_window(const ServerRecord& server, const std::string& target
     window.name = last_field(fields, 2);
     window.socket = server.socket;
     return window;
+}
+
+std::optional<SessionRecord> find_session(const ServerRecord& server, const std::string& name) {
+    if (!has_session(server, name)) {
+        return std::nullopt;
+    }
+    return SessionRecord{name, server.socket};
+}
+
+std::string display_server(const ServerRecord& server, const std::string& format) {
+    // No target: tmux answers for the session its client is in, and the channel's client is
+    // in one of its own choosing, so this runs as a process of its own.
+    Command display{server.socket, {"display-message", "-p", "--", format}, {}, std::nullopt, false, {}};
+    display.traits.reads_only = true;
+    std::string output = checked_output(display, {"tmux display-message failed: "});
+    if (output.ends_with('\n')) {
+        output.pop_back();
+    }
+    return output;
+}
+
+namespace {
+
+constexpr std::array<FormatField, 7> kClientFields{{
+    {"client_pid"},
+    {"client_control_mode"},
+    {"client_width"},
+    {"client_height"},
+    {"client_name", true},
+    {"client_tty", true},
+    {"client_session", true},
+}};
+
+// Whether the process is a child of this one: the module's own clients (the channel's, an
+// event stream's) are.
+bool is_own_child(std::string_view pid) {
+    std::ifstream stat("/proc/" + std::string(pid) + "/stat");
+    std::string line;
+    if (pid.empty() || !std::getline(stat, line)) {
+        return false;
+    }
+    // The program's name, in brackets, may hold blanks and brackets of its own.
+    std::size_t name_end = line.rfind(')');
+    if (name_end == std::string::npos) {
+        return false;
+    }
+    std::vector<std::string_view> fields = text::split_fields(std::string_view(line).substr(name_end + 2), ' ');
+    return fields.size() > 1 && fields[1] == std::to_string(::getpid());
+}
+
+}  // namespace
+
+std::vector<ClientInfo> list_clients(const ServerRecord& server) {
+    static const std::string kFormat = record_format(kClientFields);
+    std::vector<ClientInfo> clients;
+    std::optional<std::string> output = quiet_bytes(reading(server.socket, {"list-clients", "-F", kFormat}));
+    if (!output) {
+        return clients;
+    }
+    for (const Values& fields : read_records(*output, kClientFields)) {
+        bool control = fields[1] == "1";
+        if (control && is_own_child(fields[0])) {
+            continue;
+        }
+        ClientInfo client;
+        client.control = control;
+        client.name = text::decode_lossy(fields[4]);
+        client.tty = text::decode_lossy(fields[5]);
+        if (!fields[6].empty()) {
+            client.session_name = text::decode_lossy(fields[6]);
+        }
+        // A control client has no size of its own.
+        if (!control) {
+            client.width = lenient_u32(fields[2]);
+            client.height = lenient_u32(fields[3]);
+        }
+        clients.push_back(std::move(client));
+    }
+    return clients;
 }
 
 }  // namespace vordalin::core
