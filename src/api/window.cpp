@@ -54,8 +54,8 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "Raises: ValueError when neither is given; RuntimeError when tmux fails."),
         method<Record, kSwap, core::swap_windows>(
             "Swap this window with another (of any session of the same server).\n\n"
-            "Each window takes the other's place; each session keeps its current window index.\n"
-            "The records keep naming the places, not the windows.\n\n"
+            "Each window takes the other's place, and a session's current window stays current at its\n"
+            "new index. The records keep naming the places (session and index), not the windows.\n\n"
             "Raises: RuntimeError when tmux fails (a window is gone), ValueError for another server's."),
         method<Record, kMove, core::move_window>(
             "Move the window and return the record of where it went.\n\nArgs:\n"

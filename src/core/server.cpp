@@ -1,10 +1,7 @@
 #include "core/server.hpp"
 
-#include <unistd.h>
-
 #include <array>
 #include <cstdlib>
-#include <fstream>
 
 #include "channel/channel.hpp"
 #include "core/error.hpp"
@@ -262,23 +259,6 @@ constexpr std::array<FormatField, 7> kClientFields{{
     {"client_session", true},
 }};
 
-// Whether the process is a child of this one: the module's own clients (the channel's, an
-// event stream's) are.
-bool is_own_child(std::string_view pid) {
-    std::ifstream stat("/proc/" + std::string(pid) + "/stat");
-    std::string line;
-    if (pid.empty() || !std::getline(stat, line)) {
-        return false;
-    }
-    // The program's name, in brackets, may hold blanks and brackets of its own.
-    std::size_t name_end = line.rfind(')');
-    if (name_end == std::string::npos) {
-        return false;
-    }
-    std::vector<std::string_view> fields = text::split_fields(std::string_view(line).substr(name_end + 2), ' ');
-    return fields.size() > 1 && fields[1] == std::to_string(::getpid());
-}
-
 }  // namespace
 
 std::vector<ClientInfo> list_clients(const ServerRecord& server) {
@@ -288,9 +268,11 @@ std::vector<ClientInfo> list_clients(const ServerRecord& server) {
     if (!output) {
         return clients;
     }
+    // The channel's own client is the module's, not one of the server's users.
+    std::optional<pid_t> own = channel::client_pid(server.socket);
     for (const Values& fields : read_records(*output, kClientFields)) {
         bool control = fields[1] == "1";
-        if (control && is_own_child(fields[0])) {
+        if (own && fields[0] == std::to_string(*own)) {
             continue;
         }
         ClientInfo client;

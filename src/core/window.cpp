@@ -218,7 +218,7 @@ std::monostate resize_window(const WindowRecord& window, std::optional<std::uint
 std::monostate swap_windows(const WindowRecord& window, const WindowRecord& other) {
     constexpr std::string_view kFailure = "tmux swap-window failed: ";
     same_server(window.socket, other.socket, "the other window");
-    // "-d": the windows trade places, and each session keeps its current window.
+    // "-d": the windows trade places and nothing is selected; a current window stays current.
     run_checked(changing(window.socket, {"swap-window", "-d", "-s", exact_window_target(window, kFailure), "-t",
                                          exact_window_target(other, kFailure)}),
                 {kFailure});
