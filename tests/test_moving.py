@@ -201,6 +201,15 @@ def test_clients_leave_out_the_module_s_own(tmux_cli, server):
         control.wait(timeout=10)
 
 
+def test_the_typed_script_runs(spare_socket):
+    from typed_use import use
+
+    seen = use(spare_socket)
+    assert "monitor-activity=True" in seen and "status='off'" in seen and "vi" in seen
+    assert "after-new-window[0]" in seen and "lone 9 0 typed" in seen and "typed" in seen
+    assert not vordalin.Server(spare_socket).is_running
+
+
 def test_the_with_block_kills_the_server(spare_socket):
     with vordalin.Server(spare_socket, config=os.devnull) as server:
         server.new_session("w")

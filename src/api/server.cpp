@@ -135,7 +135,8 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "Raises: RuntimeError when tmux fails (no server runs)."),
         {"__enter__", enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn the server itself."},
         {"__exit__", exit_block, METH_VARARGS,
-         "__exit__($self, *exc_info, /)\n--\n\nKill the server (through its own socket) and let any exception go on."},
+         "__exit__($self, exc_type, exc, traceback, /)\n--\n\n"
+         "Kill the server (through its own socket) and let any exception go on."},
         {kCmdName, as_method(cmd), METH_FASTCALL | METH_KEYWORDS,
          "cmd($self, *args, check=False)\n--\n\n"
          "Run any tmux command on this server, as tmux's own command line takes it.\n\n"
