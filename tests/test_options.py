@@ -168,7 +168,8 @@ def test_values_of_the_wrong_kind_are_type_errors(scopes, value, error):
         scopes.options("global")[name] = value
 
 
-@pytest.mark.parametrize("value", ["#{pid}", "#(touch ran)", "-x", "a;", "a\\;", "x\ny", "  lead", "'\"$HOME"])
+@pytest.mark.parametrize("value", ["#{pid}", "#(touch ran)", "-x", "a;", "a\\;", "x\ny", "  lead", "'\"$HOME", "#", "~",
+                                   "~x", "é\t日\x7f\x01", ""])
 def test_hostile_values_are_stored_exactly_and_run_nothing(scopes, value):
     marker = os.path.join(os.path.dirname(scopes.cli.socket), "ran")
     value = value.replace("ran", marker)
