@@ -28,6 +28,7 @@ def test_tour_runs_on_its_own_server_and_kills_it():
 
 CASES = [
     ("dev_layout.py", [], 0, "pane 2 %"),
+    ("layout.py", [], 0, "pane 3 %"),
     ("wait_for_output.py", ["echo", "$((6 * 7))0; false"], 1, "420"),
     ("wait_for_output.py", ["--timeout", "0.3", "sleep", "30"], 124, "no answer within 0.3s"),
     ("tree.py", [], 0, "└── 0 %0"),
@@ -43,7 +44,7 @@ def test_example_leaves_a_running_server_as_it_found_it(tmux_cli, name, args, co
 
 
 @needs_tmux
-@pytest.mark.parametrize("name", ["dev_layout.py", "wait_for_output.py"])
+@pytest.mark.parametrize("name", ["dev_layout.py", "layout.py", "wait_for_output.py"])
 def test_example_kills_the_server_it_started(spare_socket, name):
     assert run_example(name, "--socket", spare_socket, SHELL="/bin/sh")[0] == 0
     probe = [REAL_TMUX, "-S", spare_socket, "list-sessions"]

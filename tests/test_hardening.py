@@ -38,7 +38,10 @@ def test_threads_share_objects_and_no_call_changes_the_environment(classes, fake
     records = [vordalin.Server(), classes.Session("s"), classes.Window("s", 0, None, "n"), pane, pane.last_command]
     members = [(record, name) for record in records for name in dir(record) + ["=name", "=title"] if name[0] != "_"]
     arguments = {"has_session": ["s"], "new_session": ["s"], "target_pane": ["t"], "target_window": ["t"],
-                 "send_keys": ["k"], "resize": ["up", 1], "cmd": ["list-sessions"], "wait_for": ["", 0]}
+                 "send_keys": ["k"], "resize": ["up", 1], "cmd": ["list-sessions"], "wait_for": ["", 0],
+                 "session": ["s"], "display": ["#{pid}"], "select_layout": ["tiled"], "join": [records[2]]}
+    # Members whose name another class uses with other parameters.
+    own_arguments = {("Window", "resize"): [80, 24], ("Window", "swap"): [records[2]], ("Pane", "swap"): [pane]}
     calls, unexpected, deadline = [0] * 8, [], time.monotonic() + 3
 
     def work(n):
@@ -49,7 +52,7 @@ def test_threads_share_objects_and_no_call_changes_the_environment(classes, fake
                 if name[0] == "=":
                     setattr(record, name[1:], "x")
                 elif callable(member := getattr(record, name)):
-                    member(*arguments.get(name, []))
+                    member(*own_arguments.get((type(record).__name__, name), arguments.get(name, [])))
             except (RuntimeError, ValueError, AttributeError):  # documented: failures, an attribute a record lacks
                 pass
             except BaseException as error:

@@ -112,9 +112,14 @@ R, FAILED = "\n\nReturns:\n    ", "False if the operation failed"
     ("Window", "metadata", None, "get window metadata" + R + "WindowMetadata"),
     *[("Window", step, None, f"Move to the {step} tmux window in this session and return it." + R
        + "The newly selected Window, or None if the operation fails.") for step in ("next", "previous")],
-    ("Pane", "split", "($self, horizontal=False, command=None, keep=True)", "Split this pane and return the new pane."
+    ("Pane", "split", "($self, horizontal=False, command=None, keep=True, *, select=True, size=None, "
+     "start_directory=None, environment=None)", "Split this pane and return the new pane."
      "\n\nArgs:\n    horizontal: Split horizontally if True, vertically otherwise.\n    command: Optional command to "
-     "run in the new pane.\n    keep: keep the split running after execution is complete, defaults to true\n"),
+     "run in the new pane.\n    keep: keep the split running after execution is complete, defaults to true\n"
+     "    select: Make the new pane the window's active one; False leaves the current pane current.\n"
+     "    size: The new pane's size in cells (columns when horizontal, else lines).\n"
+     "    start_directory: The directory the program starts in; it must exist.\n"
+     "    environment: Variables to set for the program, as a mapping of str to str.\n"),
     ("Pane", "resize", "($self, direction, amount)", 'Resize the pane.\n\nArgs:\n    direction: One of "left", '
      '"right", "up", or "down".\n    amount: Number of cells to resize by.\n'),
     ("Pane", "respawn", "($self, command=None, kill=False)", "Respawn the pane.\n\nArgs:\n    command: Optional "
@@ -123,9 +128,11 @@ R, FAILED = "\n\nReturns:\n    ", "False if the operation failed"
      "send keys to a pane\n\nArgs:\n    keys: "
      "the keys/commands to send to the pane\n    enter: whether to send enter command and run the command sent\n"
      "    clear_first: first clear the screen before running the command" + R + "True if successfully sent keys\n"),
-    ("Pane", "capture", "($self, trim=False, scroll_back=None, full=False)", "capture a panes content\n\nArgs:\n"
+    ("Pane", "capture", "($self, trim=False, scroll_back=None, full=False, *, escapes=False, join=False)",
+     "capture a panes content\n\nArgs:\n"
      "    trim: remove trailing whitespaces from the capture output\n    scroll_back: scroll back this number of "
-     "lines\n    full: capture full pane output" + R + "a string of the pane content. any character visible in the "
+     "lines\n    full: capture full pane output\n    escapes: colours and attributes as escape sequences "
+     "(capture-pane -e)\n    join: wrapped lines joined (capture-pane -J)" + R + "a string of the pane content. any character visible in the "
      "pane will ne returned"),
     ("Pane", "bash_shell", "($self, respawn=False)", "Change this pane to bash.\n\nArgs:\n    respawn: If True, kill "
      "the current pane process and respawn it as bash.\n             If False, run `exec bash` inside the pane.\n"),

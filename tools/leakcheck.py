@@ -23,7 +23,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import vordalin  # noqa: E402
 from soak import workbench  # noqa: E402
 
-DOCUMENTED = (RuntimeError, ValueError, TypeError, OverflowError, UnicodeEncodeError, AttributeError)
+DOCUMENTED = (RuntimeError, ValueError, TypeError, OverflowError, UnicodeEncodeError, AttributeError, KeyError)
 # Argument objects made at run time, so that only our calls hold references to them.
 NAME, TEXT, NUMBER = "".join(["le", "ak"]), "".join(["it", "'s ", "x"]), 10**30
 CLASSES = []
@@ -63,7 +63,40 @@ def calls(bench):
                     lambda: new.last_command.read(), lambda: repr(new.last_command), lambda: new.kill()):
             attempt(act)
 
+    def mappings_round_trip():
+        options, environment, hooks = session.options, session.environment, session.hooks
+        for act in (lambda: options.__setitem__("@leak", TEXT), lambda: options["@leak"], lambda: list(options),
+                    lambda: "@leak" in options, lambda: options.__delitem__("@leak"), lambda: options["@leak"],
+                    lambda: server.global_options.__setitem__("update-environment", [TEXT, NAME]),
+                    lambda: server.global_options["update-environment"], lambda: server.options["status"],
+                    lambda: server.options.__setitem__("status", "on"), lambda: options.__setitem__(NAME, 1.5),
+                    lambda: window.options.get("mode-keys"), lambda: dict(pane.options), lambda: repr(options),
+                    lambda: environment.__setitem__(NAME, TEXT), lambda: dict(environment.items()),
+                    lambda: environment.__delitem__(NAME), lambda: server.environment[NAME],
+                    lambda: hooks.__setitem__("after-new-window[3]", "display x"), lambda: list(server.hooks),
+                    lambda: hooks.__delitem__("after-new-window"), lambda: pane.hooks.__setitem__(NAME, TEXT)):
+            attempt(act)
+
+    def moving_round_trip():
+        new = pane.split(select=False, size=3, environment={NAME: TEXT})
+        alone = new.break_out(name=NAME)
+        for act in (lambda: alone.move(index=NUMBER % 97), lambda: new.join(window, horizontal=True, size=5),
+                    lambda: new.swap(pane), lambda: window.select_layout("tiled"), lambda: window.select_layout(NAME),
+                    lambda: window.resize(80, 24), lambda: window.resize(), lambda: window.swap(window),
+                    lambda: new.kill()):
+            attempt(act)
+
+    def with_block():
+        with spare as started:
+            started.start()
+
     real = [
+        mappings_round_trip, moving_round_trip, with_block, lambda: server.session("main"),
+        lambda: server.session(NAME), lambda: server.display("#{pid}"), lambda: session.display(TEXT),
+        lambda: session.active_window, lambda: window.active_pane, lambda: window.session, lambda: pane.window,
+        lambda: pane.display(TEXT), lambda: repr(server.clients), lambda: pane.capture(escapes=True, join=True),
+        lambda: nowhere.move(index=3), lambda: nowhere.active_pane, lambda: gone.window, lambda: gone.swap(pane),
+        lambda: gone.break_out(), lambda: gone.join(window), lambda: gone.options["remain-on-exit"],
         lambda: spare.start(), lambda: spare.kill(), lambda: server.is_running, lambda: server.has_session(NAME),
         lambda: server.sessions, lambda: server.current_socket, lambda: vordalin.Server().current_socket,
         lambda: server.target_pane("main:0.0"), lambda: server.target_window("main:1"),

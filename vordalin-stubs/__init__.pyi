@@ -8,8 +8,9 @@ the exceptions can be subclassed.
 """
 
 import re
-from collections.abc import Iterable, Mapping
-from typing import Any, ClassVar, final, type_check_only
+from collections.abc import Iterable, Iterator, Mapping, MutableMapping
+from types import TracebackType
+from typing import Any, ClassVar, Literal, TypeAlias, TypeVar, final, type_check_only
 
 __all__ = ["Server", "TmuxError", "NotFoundError"]
 
@@ -80,6 +81,33 @@ class Server:
         """Every session, window and pane from one tmux process; empty when no server runs."""
     def cmd(self, *args: str, check: bool = False) -> CommandResult:
         """Runs a tmux command line as written (flags are flags, ";" chains commands); `check` raises TmuxError."""
+    def session(self, name: str) -> Session | None:
+        """The session of exactly this name, or None."""
+    def display(self, format: str) -> str:
+        """A tmux format evaluated by the server (server-wide variables); raises TmuxError."""
+    @property
+    def clients(self) -> list[ClientInfo]:
+        """Runs tmux: the attached clients but the module's own, or an empty list on any failure."""
+    @property
+    def options(self) -> Options:
+        """The server's options (-s)."""
+    @property
+    def global_options(self) -> Options:
+        """The global session options (-g)."""
+    @property
+    def global_window_options(self) -> Options:
+        """The global window and pane options (-gw)."""
+    @property
+    def environment(self) -> Environment:
+        """The global environment (-g)."""
+    @property
+    def hooks(self) -> Hooks:
+        """The global hooks of sessions, windows and panes."""
+    def __enter__(self) -> Server: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None, /
+    ) -> Literal[False]:
+        """Kills the server, whatever ended the block."""
     def __reduce__(self) -> tuple[Any, ...]: ...
 
 @final
@@ -110,6 +138,20 @@ class Session:
         select: bool = False,
     ) -> Window:
         """Creates a window in the session and returns it as tmux made it; raises TmuxError."""
+    @property
+    def active_window(self) -> Window:
+        """Runs tmux: the session's current window; raises TmuxError when the session is gone."""
+    def display(self, format: str) -> str:
+        """A tmux format evaluated for this session; raises TmuxError when it is gone."""
+    @property
+    def options(self) -> Options:
+        """The session's own options."""
+    @property
+    def environment(self) -> Environment:
+        """The session's environment."""
+    @property
+    def hooks(self) -> Hooks:
+        """The session's own hooks."""
     # Equal when they name the same session on the same socket (compared as the path it names);
     # a name can change, so no hash.
     def __eq__(self, other: object) -> bool: ...
@@ -176,6 +218,28 @@ class Window:
         """Runs tmux: selects the session's previous window and returns it; None on failure."""
     def kill(self) -> bool:
         """Kills the window; False on any failure."""
+    def select_layout(self, layout: str) -> None:
+        """One of the five layout names or a layout string with a matching checksum; else ValueError."""
+    def resize(self, width: int | None = None, height: int | None = None) -> None:
+        """Resizes the window (its window-size becomes manual); raises ValueError or TmuxError."""
+    def swap(self, other: Window) -> None:
+        """Swaps the two windows' places; raises TmuxError."""
+    def move(self, *, index: int | None = None, session: Session | None = None) -> Window:
+        """Moves the window and returns where it went; raises TmuxError."""
+    @property
+    def active_pane(self) -> Pane:
+        """Runs tmux: the window's active pane; raises TmuxError when the window is gone."""
+    @property
+    def session(self) -> Session:
+        """Runs tmux: the window's session; raises TmuxError when the window is gone."""
+    def display(self, format: str) -> str:
+        """A tmux format evaluated for this window; raises TmuxError when it is gone."""
+    @property
+    def options(self) -> Options:
+        """The window's own options."""
+    @property
+    def hooks(self) -> Hooks:
+        """The window's own hooks."""
     # Equal when they name the same window (session name and index) on the same socket.
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
@@ -257,8 +321,35 @@ class Pane:
         """Reads or reruns the last command of the pane's shell; runs nothing itself."""
     def kill(self) -> bool:
         """Kills the pane and gives True; raises TmuxError on failure."""
-    def split(self, horizontal: bool = False, command: str | None = None, keep: bool = True) -> Pane:
+    def split(
+        self,
+        horizontal: bool = False,
+        command: str | None = None,
+        keep: bool = True,
+        *,
+        select: bool = True,
+        size: int | None = None,
+        start_directory: str | None = None,
+        environment: Mapping[str, str] | None = None,
+    ) -> Pane:
         """Splits the pane and returns the new one; raises TmuxError on failure."""
+    def swap(self, other: Pane) -> None:
+        """Swaps the two panes' places; raises TmuxError."""
+    def join(self, window: Window, *, horizontal: bool = False, size: int | None = None) -> Pane:
+        """Moves the pane into the window and returns where it went; raises TmuxError."""
+    def break_out(self, *, name: str | None = None, select: bool = False) -> Window:
+        """Moves the pane into a new window of its session and returns it; raises TmuxError."""
+    @property
+    def window(self) -> Window:
+        """Runs tmux: the pane's window now; raises TmuxError when the pane is gone."""
+    def display(self, format: str) -> str:
+        """A tmux format evaluated for this pane; raises TmuxError when it is gone."""
+    @property
+    def options(self) -> Options:
+        """The pane's own options."""
+    @property
+    def hooks(self) -> Hooks:
+        """The pane's own hooks."""
     def resize(self, direction: str, amount: int) -> bool:
         """Moves an edge ("left", "right", "up" or "down"); raises TmuxError on failure."""
     def respawn(self, command: str | None = None, kill: bool = False) -> bool:
@@ -274,7 +365,15 @@ class Pane:
         interval: float = 0.05,
     ) -> str:
         """Captures until the pattern appears and returns that capture; raises TimeoutError or TmuxError."""
-    def capture(self, trim: bool = False, scroll_back: int | None = None, full: bool = False) -> str | None:
+    def capture(
+        self,
+        trim: bool = False,
+        scroll_back: int | None = None,
+        full: bool = False,
+        *,
+        escapes: bool = False,
+        join: bool = False,
+    ) -> str | None:
         """The pane's text (a str), or None on failure; `full` includes all history."""
     def bash_shell(self, respawn: bool = False) -> bool:
         """Replaces the pane's program by bash; raises TmuxError on failure."""
@@ -408,5 +507,63 @@ class PaneInfo:
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __repr__(self) -> str: ...
+
+# What an option reads as: a flag, a number, an array option's elements, or text.
+_OptionValue: TypeAlias = bool | int | str | list[str]
+
+_Value = TypeVar("_Value")
+
+# Options, Hooks and Environment are registered as collections.abc.MutableMapping; every access asks tmux.
+@type_check_only
+class _ScopedMapping(MutableMapping[str, _Value]):
+    @property
+    def scope(self) -> str: ...
+    @property
+    def target(self) -> str: ...
+    @property
+    def socket(self) -> str | None: ...
+    def __getitem__(self, key: str, /) -> _Value: ...
+    def __setitem__(self, key: str, value: _Value, /) -> None: ...
+    def __delitem__(self, key: str, /) -> None: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def __len__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+
+@final
+@type_check_only
+class Options(_ScopedMapping[_OptionValue]):
+    """The options set at exactly one scope; a name not set there is a KeyError, tmux's refusal a ValueError."""
+
+    def __setitem__(self, key: str, value: _OptionValue | tuple[str, ...], /) -> None: ...
+
+@final
+@type_check_only
+class Hooks(_ScopedMapping[str]):
+    """Hooks by "name[N]" to the tmux command each runs, in tmux's normal form."""
+
+@final
+@type_check_only
+class Environment(_ScopedMapping[str]):
+    """The environment tmux gives new programs; a variable marked removed reads as missing."""
+
+@final
+@type_check_only
+class ClientInfo:
+    """A client attached to the server: a control client has no tty and no size."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def tty(self) -> str: ...
+    @property
+    def session_name(self) -> str | None: ...
+    @property
+    def width(self) -> int | None: ...
+    @property
+    def height(self) -> int | None: ...
+    @property
+    def control(self) -> bool: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...

@@ -24,6 +24,10 @@ const py::TypeSpec& class_spec(std::type_identity<core::CommandResult>);
 const py::TypeSpec& class_spec(std::type_identity<core::Snapshot>);
 const py::TypeSpec& class_spec(std::type_identity<core::WindowInfo>);
 const py::TypeSpec& class_spec(std::type_identity<core::PaneInfo>);
+const py::TypeSpec& class_spec(std::type_identity<core::OptionsRecord>);
+const py::TypeSpec& class_spec(std::type_identity<core::HooksRecord>);
+const py::TypeSpec& class_spec(std::type_identity<core::EnvironmentRecord>);
+const py::TypeSpec& class_spec(std::type_identity<core::ClientInfo>);
 
 // vordalin._restore(class_name, *fields): the record that pickle and copy saved.
 PyObject* restore(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

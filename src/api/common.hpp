@@ -80,6 +80,30 @@ py::Ref to_python(std::optional<T> value) {
     return to_python(std::move(*value));
 }
 
+// A parameter that takes a record of one of the module's classes (a Window, a Session), as a
+// copy of its record.
+template <class Record>
+struct RecordArgument {
+    using Value = Record;
+    Value convert(PyObject* value, const char* name) const {
+        if (Py_TYPE(value) != class_type<Record>()) {
+            py::raise_cast_error(value, name, core::RecordTable<Record>::kClass);
+        }
+        py::SharedAccess access(py::instance<Record>(value).access);
+        return py::instance<Record>(value).record;
+    }
+};
+
+template <class Record>
+constexpr py::Param<RecordArgument<Record>> record_argument(const char* name) {
+    return {{name}, {}};
+}
+// The same, or None by default.
+template <class Record>
+constexpr py::Param<py::kind::OrNone<RecordArgument<Record>>> optional_record_argument(const char* name) {
+    return {{name, "None"}, {}};
+}
+
 // Calls an operation and converts what it returns; an operation without a value answers
 // True, since its failures are raised.
 template <class Operation>

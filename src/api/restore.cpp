@@ -144,7 +144,8 @@ PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::string name = py::to_str(args[0], "name");
         return restore_named<core::ServerRecord, core::SessionRecord, core::WindowRecord, core::PaneRecord,
                              core::SessionMetadata, core::WindowMetadata, core::LastCommandRecord, core::CommandResult,
-                             core::Snapshot, core::WindowInfo, core::PaneInfo>(name, args + 1, nargs - 1);
+                             core::Snapshot, core::WindowInfo, core::PaneInfo, core::OptionsRecord, core::HooksRecord,
+                             core::EnvironmentRecord, core::ClientInfo>(name, args + 1, nargs - 1);
     });
 }
 

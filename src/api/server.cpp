@@ -1,6 +1,8 @@
 // The Server class: one tmux server, named by its socket.
 #include "core/server.hpp"
 #include "api/common.hpp"
+#include "core/environment.hpp"
+#include "core/options.hpp"
 #include "core/snapshot.hpp"
 
 namespace vordalin::api {
@@ -20,6 +22,38 @@ constexpr auto kNewSession = py::signature(
 constexpr auto kHasSession = py::signature(kClass, "has_session", py::text("name"));
 constexpr auto kTargetPane = py::signature(kClass, "target_pane", py::text("target"));
 constexpr auto kTargetWindow = py::signature(kClass, "target_window", py::text("target"));
+
+constexpr auto kSession = py::signature(kClass, "session", py::text("name"));
+constexpr auto kDisplay = py::signature(kClass, "display", py::text("format"));
+
+core::OptionsRecord server_options(const Record& server) {
+    return {core::global_scope(server, "server")};
+}
+core::OptionsRecord global_options(const Record& server) {
+    return {core::global_scope(server, "global")};
+}
+core::OptionsRecord global_window_options(const Record& server) {
+    return {core::global_scope(server, "global-window")};
+}
+core::HooksRecord global_hooks(const Record& server) {
+    return {core::global_scope(server, "global")};
+}
+core::EnvironmentRecord global_environment(const Record& server) {
+    return {core::global_scope(server, "global")};
+}
+
+PyObject* enter(PyObject* self, PyObject*) {
+    return py::Ref::new_ref(self).release();
+}
+
+// The server is killed on the way out of a with block, whatever ended it; an exception
+// from the block goes on.
+PyObject* exit_block(PyObject* self, PyObject*) {
+    return py::entry([&] {
+        core::kill_server(copy_of<Record>(self));
+        return py::Ref::new_ref(Py_False).release();
+    });
+}
 
 constexpr auto kSnapshot = py::signature(kClass, "snapshot", py::keyword_only(py::flag("commandlines", false)));
 constexpr auto kCheck = py::keyword_only(py::flag("check", false));
@@ -91,6 +125,18 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "    attach to (calls then keep running one process each)."),
         no_argument_method<Record, core::disconnect_channel>(
             "disconnect", "Close this server's channel, if one is open, and wait for its client to exit."),
+        method<Record, kSession, core::find_session>("The session of exactly this name, or None when there is none.\n\n"
+                                                     "Returns:\n    Session | None"),
+        method<Record, kDisplay, core::display_server>(
+            "Evaluate a tmux format on the server and return the text.\n\n"
+            "The format is tmux's syntax by design (\"#{pid}\", \"#{version}\"). It runs as a tmux\n"
+            "process of its own with no target, so server-wide variables are what it is for;\n"
+            "Session.display, Window.display and Pane.display answer for one object.\n\n"
+            "Raises: RuntimeError when tmux fails (no server runs)."),
+        {"__enter__", enter, METH_NOARGS, "__enter__($self, /)\n--\n\nReturn the server itself."},
+        {"__exit__", exit_block, METH_VARARGS,
+         "__exit__($self, exc_type, exc, traceback, /)\n--\n\n"
+         "Kill the server (through its own socket) and let any exception go on."},
         {kCmdName, as_method(cmd), METH_FASTCALL | METH_KEYWORDS,
          "cmd($self, *args, check=False)\n--\n\n"
          "Run any tmux command on this server, as tmux's own command line takes it.\n\n"
@@ -109,6 +155,16 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
         acting<Record, core::list_sessions>(
             "sessions", "list sessions in this server\n\nReturns:\n    A list of Session in this server"),
         acting<Record, core::channel_connected>("connected", "Whether a channel to this server is open."),
+        acting<Record, server_options>("options", "The server's options (show-options -s), as Options."),
+        acting<Record, global_options>("global_options", "The global session options (show-options -g), as Options."),
+        acting<Record, global_window_options>("global_window_options",
+                                              "The global window and pane options (show-options -gw), as Options."),
+        acting<Record, global_environment>("environment", "The global environment (-g), as Environment."),
+        acting<Record, global_hooks>("hooks", "The global hooks of sessions, windows and panes, as Hooks."),
+        acting<Record, core::list_clients>(
+            "clients",
+            "The clients attached to the server, as ClientInfo, or an empty list on any failure.\n\n"
+            "The module's own clients (its channel's) are not listed."),
         acting<Record, core::server_is_running>(
             "is_running", "check if a tmux server is running\n\nReturns:\n    True if running, False if not"),
         acting<Record, core::current_socket>(

@@ -1,6 +1,7 @@
 // The Session class: a session name and the socket of its server.
 #include "core/session.hpp"
 #include "api/common.hpp"
+#include "core/options.hpp"
 
 namespace vordalin::api {
 
@@ -14,6 +15,18 @@ constexpr auto kNewWindow = py::signature(kClass, "new_window", py::optional_tex
                                           py::keyword_only(py::optional_text("start_directory")),
                                           py::keyword_only(py::optional_text_mapping("environment")),
                                           py::keyword_only(py::flag("select", false)));
+
+constexpr auto kDisplay = py::signature(kClass, "display", py::text("format"));
+
+core::OptionsRecord session_options(const Record& session) {
+    return {core::session_scope(session)};
+}
+core::HooksRecord session_hooks(const Record& session) {
+    return {core::session_scope(session)};
+}
+core::EnvironmentRecord session_environment(const Record& session) {
+    return {core::session_scope(session)};
+}
 
 }  // namespace
 
@@ -33,12 +46,21 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "Returns:\n    Window, as tmux made it.\n\n"
             "Raises: RuntimeError when tmux fails, ValueError for a bad environment name, OSError for a\n"
             "missing start directory."),
+        method<Record, kDisplay, core::display_session>(
+            "Evaluate a tmux format for this session (its current window and pane) and return the text.\n\n"
+            "The format is tmux's syntax by design. Raises RuntimeError when the session is gone: the\n"
+            "answer is never another session's."),
         {nullptr, nullptr, 0, nullptr},
     };
-    static std::vector<PyGetSetDef> getsets =
-        attributes<Record>(renamed_by<&Record::name, core::rename_session>("new_name"),
-                           {acting<Record, core::session_windows>(
-                               "windows", "get a list of all windows in a session\n\nReturns:\n    Window")});
+    static std::vector<PyGetSetDef> getsets = attributes<Record>(
+        renamed_by<&Record::name, core::rename_session>("new_name"),
+        {acting<Record, core::session_windows>("windows",
+                                               "get a list of all windows in a session\n\nReturns:\n    Window"),
+         acting<Record, core::active_window>(
+             "active_window", "The session's current window; raises RuntimeError when the session is gone."),
+         acting<Record, session_options>("options", "The session's own options, as Options."),
+         acting<Record, session_environment>("environment", "The session's environment, as Environment."),
+         acting<Record, session_hooks>("hooks", "The session's own hooks, as Hooks.")});
     static const py::TypeSpec spec = record_spec<Record, kNew>(methods, getsets.data());
     return spec;
 }

@@ -156,6 +156,17 @@ std::optional<std::string> attached_session(const tmux::Socket& socket) {
     return client->session_id();
 }
 
+std::optional<pid_t> client_pid(const tmux::Socket& socket) {
+    if (!registry::active()) {
+        return std::nullopt;
+    }
+    std::shared_ptr<Client> client = registry::find(registry::key_of(socket));
+    if (!client) {
+        return std::nullopt;
+    }
+    return client->pid();
+}
+
 void close_all() noexcept {
     registry::close_all();
 }

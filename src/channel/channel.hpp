@@ -4,6 +4,8 @@
 // the caller then runs the command as a process.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 
@@ -42,6 +44,9 @@ bool connected(const tmux::Socket& socket);
 // The id ("$3") of the session the server's open channel is attached to: tmux counts the
 // channel's client there, and results must not.
 std::optional<std::string> attached_session(const tmux::Socket& socket);
+
+// The process of the server's open channel's client, which lists of clients leave out.
+std::optional<pid_t> client_pid(const tmux::Socket& socket);
 
 // Closes every channel; for the interpreter's exit.
 void close_all() noexcept;

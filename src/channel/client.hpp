@@ -70,13 +70,17 @@ public:
     void forsake() noexcept;
     // The id of the session the client is attached to.
     std::string session_id();
+    // The client's process, as tmux reports it (#{client_pid}).
+    pid_t pid() const noexcept { return pid_; }
 
 private:
-    explicit Client(runner::Conversation conversation) noexcept : protocol_(std::move(conversation)) {}
+    explicit Client(runner::Conversation conversation) noexcept
+        : pid_(conversation.pid()), protocol_(std::move(conversation)) {}
     void drain_while_idle() noexcept;
     // Ends the client and lets go of its files; with the turn held.
     void end() noexcept;
 
+    const pid_t pid_;
     Protocol protocol_;
     std::unique_ptr<Captures> captures_;
     Turn turn_;

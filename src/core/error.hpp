@@ -22,11 +22,12 @@ struct TmuxAnswer {
 
 // A failed operation, carrying the exact message the caller sees. A failure of tmux reaches
 // Python as TmuxError, or NotFoundError when the session, window, pane or server was not
-// there; other failures as RuntimeError; refused values as ValueError; a file system check
-// as the OSError of its error number, with the path as the message.
+// there; other failures as RuntimeError; refused values as ValueError, values of the wrong
+// kind as TypeError; a key a mapping does not hold as KeyError, with the key as the message;
+// a file system check as the OSError of its error number, with the path as the message.
 class Error : public std::exception {
 public:
-    enum class Kind { kRuntime, kValue, kOs, kTmux, kNotFound };
+    enum class Kind { kRuntime, kValue, kType, kKey, kOs, kTmux, kNotFound };
 
     explicit Error(std::string message, Kind kind = Kind::kRuntime) : message_(std::move(message)), kind_(kind) {}
 

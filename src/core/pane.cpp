@@ -5,6 +5,8 @@
 
 #include "core/error.hpp"
 #include "core/fields.hpp"
+#include "core/located.hpp"
+#include "core/window.hpp"
 #include "text/text.hpp"
 
 namespace vordalin::core {
@@ -108,9 +110,17 @@ void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool
 
 namespace {
 
-Command capture_command(const PaneRecord& pane, std::optional<std::uint32_t> scroll_back, bool full) {
+Command capture_command(const PaneRecord& pane, std::optional<std::uint32_t> scroll_back, bool full,
+                        bool escapes = false, bool join = false) {
+    // "-p" stays first: a transport may take the capture another way in its place.
     Command command = reading_pane(pane, {"capture-pane", "-p", "-t", pane.pane_id});
     command.traits.captures = true;
+    if (escapes) {
+        command.append({"-e"});
+    }
+    if (join) {
+        command.append({"-J"});
+    }
     if (full) {
         command.append({"-S", "-"});
     } else if (scroll_back) {
@@ -121,9 +131,9 @@ Command capture_command(const PaneRecord& pane, std::optional<std::uint32_t> scr
 
 }  // namespace
 
-std::optional<Text> capture_pane(const PaneRecord& pane, bool trim, std::optional<std::uint32_t> scroll_back,
-                                 bool full) {
-    std::optional<Text> output = quiet_text(capture_command(pane, scroll_back, full));
+std::optional<Text> capture_pane(const PaneRecord& pane, bool trim, std::optional<std::uint32_t> scroll_back, bool full,
+                                 bool escapes, bool join) {
+    std::optional<Text> output = quiet_text(capture_command(pane, scroll_back, full, escapes, join));
     if (!output || !trim) {
         return output;
     }
@@ -175,10 +185,18 @@ std::string keep_wrapper(std::string_view command) {
     return wrapped;
 }
 
-PaneRecord split_pane(const PaneRecord& pane, bool horizontal, const std::optional<std::string>& command, bool keep) {
+PaneRecord split_pane(const PaneRecord& pane, bool horizontal, const std::optional<std::string>& command, bool keep,
+                      bool select, std::optional<std::uint32_t> size, const std::optional<std::string>& start_directory,
+                      const std::optional<Environment>& environment) {
     static const std::string kFormat = record_format(kNewPaneFields);
     Command split = on_pane(pane, {"split-window", horizontal ? "-h" : "-v", "-t", pane.pane_id, "-P", "-F", kFormat});
-    split.starts_program(true);
+    if (!select) {
+        split.append({"-d"});
+    }
+    if (size) {
+        split.append({"-l", std::to_string(*size)});
+    }
+    add_start_options(split, start_directory, environment);
     if (command) {
         split.args.emplace_back("--");
         split.args.push_back(keep ? keep_wrapper(*command) : *command);
@@ -240,6 +258,67 @@ std::optional<std::string> current_commandline(const PaneRecord& pane) {
         return std::nullopt;
     }
     return non_empty(program_output({"ps", "-p", *pid, "-o", "args="}));
+}
+
+namespace {
+
+constexpr std::string_view kDisplayFailure = "tmux display-message failed: ";
+
+}  // namespace
+
+WindowRecord pane_window(const PaneRecord& pane) {
+    return window_at(pane.socket, pane.pane_id, kDisplayFailure);
+}
+
+std::monostate swap_panes(const PaneRecord& pane, const PaneRecord& other) {
+    same_server(pane.socket, other.socket, "the other pane");
+    // "-d": the panes trade places, and each window keeps its active pane.
+    Command swap = on_pane(pane, {"swap-pane", "-d", "-s", pane.pane_id, "-t", other.pane_id});
+    run_checked(on_target(std::move(swap), other.pane_id), {"tmux swap-pane failed: "});
+    return {};
+}
+
+PaneRecord join_pane(const PaneRecord& pane, const WindowRecord& window, bool horizontal,
+                     std::optional<std::uint32_t> size) {
+    constexpr std::string_view kFailure = "tmux join-pane failed: ";
+    same_server(pane.socket, window.socket, "the window");
+    Command join = on_pane(
+        pane, {"join-pane", horizontal ? "-h" : "-v", "-s", pane.pane_id, "-t", exact_window_target(window, kFailure)});
+    if (size) {
+        join.append({"-l", std::to_string(*size)});
+    }
+    // The same client reports where the pane went.
+    join.chain();
+    join.append({"display-message", "-p", "-t", pane.pane_id, pane_record_format()});
+    return read_pane_record(checked_bytes(join, {kFailure}), pane.socket);
+}
+
+WindowRecord break_pane(const PaneRecord& pane, const std::optional<std::string>& name, bool select) {
+    constexpr std::string_view kFailure = "tmux break-pane failed: ";
+    if (name) {
+        if (auto reason = refused_as_name(*name, "window name")) {
+            throw Error(std::string(kFailure) + *reason, Error::Kind::kValue);
+        }
+    }
+    // Without a target tmux would put the window in its client's current session.
+    std::string session = display_strictly(pane.socket, pane.pane_id, "#{session_id}", kFailure);
+    Command move = on_pane(pane, {"break-pane", "-s", pane.pane_id, "-t", session + ":"});
+    if (!select) {
+        move.append({"-d"});
+    }
+    if (name) {
+        // break-pane takes the name as it is, formats and all.
+        move.append({"-n", *name});
+    }
+    // A pane alone in its window moves with its window, and then tmux prints nothing for
+    // "-P": the same client reports where it went instead.
+    move.chain();
+    move.append({"display-message", "-p", "-t", pane.pane_id, window_record_format()});
+    return read_window_record(checked_bytes(move, {kFailure}), pane.socket);
+}
+
+std::string display_pane(const PaneRecord& pane, const std::string& format) {
+    return text::decode_lossy(display_strictly(pane.socket, pane.pane_id, format, kDisplayFailure));
 }
 
 }  // namespace vordalin::core

@@ -127,6 +127,28 @@ struct Snapshot {
     std::vector<PaneInfo> panes;
 };
 
+// Where a mapping of options, hooks or environment variables lives: its scope ("server",
+// "global", "global-window", "session", "window" or "pane") and, below the global scopes, the
+// exact target of its object.
+struct ScopeRecord {
+    std::string scope;
+    std::string target;
+    Socket socket;
+};
+struct OptionsRecord : ScopeRecord {};
+struct HooksRecord : ScopeRecord {};
+struct EnvironmentRecord : ScopeRecord {};
+
+// A client attached to the server, as list-clients reports it.
+struct ClientInfo {
+    std::string name;
+    std::string tty;
+    std::optional<std::string> session_name;
+    std::optional<std::uint32_t> width;
+    std::optional<std::uint32_t> height;
+    bool control = false;
+};
+
 // What one raw tmux command gave: its exit code (minus the signal number when a signal
 // ended it) and both output streams, decoded.
 struct CommandResult {
@@ -284,6 +306,42 @@ struct RecordTable<CommandResult> {
     static constexpr auto kFields =
         std::tuple{field("returncode", &CommandResult::returncode), field("stdout", &CommandResult::out),
                    field("stderr", &CommandResult::err)};
+};
+
+template <>
+struct RecordTable<ScopeRecord> {
+    static constexpr auto kFields =
+        std::tuple{field("scope", &ScopeRecord::scope), field("target", &ScopeRecord::target),
+                   field("socket", &ScopeRecord::socket)};
+};
+
+template <>
+struct RecordTable<OptionsRecord> {
+    static constexpr const char* kClass = "Options";
+    static constexpr auto kFields = fields_of<OptionsRecord>(RecordTable<ScopeRecord>::kFields);
+};
+
+template <>
+struct RecordTable<HooksRecord> {
+    static constexpr const char* kClass = "Hooks";
+    static constexpr auto kFields = fields_of<HooksRecord>(RecordTable<ScopeRecord>::kFields);
+};
+
+template <>
+struct RecordTable<EnvironmentRecord> {
+    static constexpr const char* kClass = "Environment";
+    static constexpr auto kFields = fields_of<EnvironmentRecord>(RecordTable<ScopeRecord>::kFields);
+};
+
+template <>
+struct RecordTable<ClientInfo> {
+    static constexpr const char* kClass = "ClientInfo";
+    static constexpr auto kFields = std::tuple{field("name", &ClientInfo::name),
+                                               field("tty", &ClientInfo::tty),
+                                               field("session_name", &ClientInfo::session_name),
+                                               field("width", &ClientInfo::width),
+                                               field("height", &ClientInfo::height),
+                                               field("control", &ClientInfo::control)};
 };
 
 // Records compare by what their table names: a tmux object's identity, or a value's fields.

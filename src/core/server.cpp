@@ -1,5 +1,7 @@
 #include "core/server.hpp"
 
+#include <array>
+
 #include "channel/channel.hpp"
 #include "core/error.hpp"
 #include "core/fields.hpp"
@@ -206,6 +208,70 @@ WindowRecord target_window(const ServerRecord& server, const std::string& target
     window.name = last_field(fields, 2);
     window.socket = server.socket;
     return window;
+}
+
+std::optional<SessionRecord> find_session(const ServerRecord& server, const std::string& name) {
+    if (!has_session(server, name)) {
+        return std::nullopt;
+    }
+    return SessionRecord{name, server.socket};
+}
+
+std::string display_server(const ServerRecord& server, const std::string& format) {
+    // No target: tmux answers for the session its client is in, and the channel's client is
+    // in one of its own choosing, so this runs as a process of its own.
+    Command display{server.socket, {"display-message", "-p", "--", format}, {}, std::nullopt, false, {}};
+    display.traits.reads_only = true;
+    std::string output = checked_output(display, {"tmux display-message failed: "});
+    if (output.ends_with('\n')) {
+        output.pop_back();
+    }
+    return output;
+}
+
+namespace {
+
+constexpr std::array<FormatField, 7> kClientFields{{
+    {"client_pid"},
+    {"client_control_mode"},
+    {"client_width"},
+    {"client_height"},
+    {"client_name", true},
+    {"client_tty", true},
+    {"client_session", true},
+}};
+
+}  // namespace
+
+std::vector<ClientInfo> list_clients(const ServerRecord& server) {
+    static const std::string kFormat = record_format(kClientFields);
+    std::vector<ClientInfo> clients;
+    std::optional<std::string> output = quiet_bytes(reading(server.socket, {"list-clients", "-F", kFormat}));
+    if (!output) {
+        return clients;
+    }
+    // The channel's own client is the module's, not one of the server's users.
+    std::optional<pid_t> own = channel::client_pid(server.socket);
+    for (const Values& fields : read_records(*output, kClientFields)) {
+        bool control = fields[1] == "1";
+        if (own && fields[0] == std::to_string(*own)) {
+            continue;
+        }
+        ClientInfo client;
+        client.control = control;
+        client.name = text::decode_lossy(fields[4]);
+        client.tty = text::decode_lossy(fields[5]);
+        if (!fields[6].empty()) {
+            client.session_name = text::decode_lossy(fields[6]);
+        }
+        // A control client has no size of its own.
+        if (!control) {
+            client.width = lenient_u32(fields[2]);
+            client.height = lenient_u32(fields[3]);
+        }
+        clients.push_back(std::move(client));
+    }
+    return clients;
 }
 
 }  // namespace vordalin::core

@@ -21,6 +21,12 @@ SessionRecord new_session(const ServerRecord& server, const std::string& name,
                           const std::optional<Environment>& environment, std::optional<std::uint32_t> width,
                           std::optional<std::uint32_t> height);
 std::vector<SessionRecord> list_sessions(const ServerRecord& server);
+// The session of exactly this name, if there is one.
+std::optional<SessionRecord> find_session(const ServerRecord& server, const std::string& name);
+// A format evaluated by the server, for no particular session.
+std::string display_server(const ServerRecord& server, const std::string& format);
+// The clients attached to the server, but those of this process's own channel and streams.
+std::vector<ClientInfo> list_clients(const ServerRecord& server);
 // The persistent channel to the server: opened (true) or not (false: no session to attach
 // to), closed, and whether one is open.
 bool connect_channel(const ServerRecord& server);

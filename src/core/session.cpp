@@ -5,6 +5,7 @@
 #include "channel/channel.hpp"
 #include "core/error.hpp"
 #include "core/fields.hpp"
+#include "core/located.hpp"
 #include "text/text.hpp"
 
 namespace vordalin::core {
@@ -130,6 +131,29 @@ SessionMetadata session_metadata(const SessionRecord& session) {
         }
     }
     throw Error::not_found(not_found, {listing.args, {}, 0});
+}
+
+namespace {
+
+constexpr std::string_view kDisplayFailure = "tmux display-message failed: ";
+
+// "=name:" names the session's current window (and through it the session).
+std::string current_window_target(const SessionRecord& session) {
+    if (!is_session_name(session.name)) {
+        raise_failure(missing_session(session.name), {kDisplayFailure});
+    }
+    return session_target(session.name) + ":";
+}
+
+}  // namespace
+
+WindowRecord active_window(const SessionRecord& session) {
+    return window_at(session.socket, current_window_target(session), kDisplayFailure);
+}
+
+std::string display_session(const SessionRecord& session, const std::string& format) {
+    return text::decode_lossy(
+        display_strictly(session.socket, current_window_target(session), format, kDisplayFailure));
 }
 
 }  // namespace vordalin::core

@@ -31,6 +31,8 @@ bool kill_session(const SessionRecord& session);
 void rename_session(SessionRecord& session, const std::string& new_name);
 std::vector<WindowRecord> session_windows(const SessionRecord& session);
 SessionMetadata session_metadata(const SessionRecord& session);
+WindowRecord active_window(const SessionRecord& session);
+std::string display_session(const SessionRecord& session, const std::string& format);
 // Makes a window in the session and answers with the window tmux made.
 WindowRecord new_window(const SessionRecord& session, const std::optional<std::string>& name,
                         const std::optional<std::string>& command, const std::optional<std::string>& start_directory,

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "core/fields.hpp"
@@ -31,6 +32,25 @@ bool select_window(const WindowRecord& window);
 void rename_window(WindowRecord& window, const std::string& new_name);
 std::vector<PaneRecord> window_panes(const WindowRecord& window);
 WindowMetadata window_metadata(const WindowRecord& window);
+
+// Lays the window's panes out: one of tmux's five layout names, or a layout string whose
+// checksum matches (tmux 3.3a's server crashes on many other texts, so nothing else runs).
+std::monostate select_layout(const WindowRecord& window, const std::string& layout);
+std::monostate resize_window(const WindowRecord& window, std::optional<std::uint32_t> width,
+                             std::optional<std::uint32_t> height);
+std::monostate swap_windows(const WindowRecord& window, const WindowRecord& other);
+// Moves the window to `index` (the next free one when absent) of `session` (its own when
+// absent) and answers with where it went.
+WindowRecord move_window(const WindowRecord& window, std::optional<std::uint32_t> index,
+                         const std::optional<SessionRecord>& session);
+PaneRecord active_pane(const WindowRecord& window);
+SessionRecord window_session(const WindowRecord& window);
+std::string display_window(const WindowRecord& window, const std::string& format);
+
+// The window's exact target; the error tmux would give when its session name can name no session.
+std::string exact_window_target(const WindowRecord& window, std::string_view failure);
+// Raises when two records are of different servers.
+void same_server(const Socket& one, const Socket& other, std::string_view what);
 
 enum class Step { kNext, kPrevious };
 // Moves the session's current window one step and reports the window now current.

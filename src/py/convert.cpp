@@ -27,13 +27,6 @@ std::string type_attribute(PyObject* value, const char* attribute) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-[[noreturn]] void raise_cast_error(PyObject* value, const char* param, const char* expected) {
-    std::string message = "argument '" + std::string(param) + "': '" + type_attribute(value, "__name__") +
-                          "' object cannot be cast as '" + expected + "'";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    throw ErrorAlreadySet{};
-}
-
 // Rewrites a pending TypeError as "argument '<param>': <message>", chaining the original.
 [[noreturn]] void rethrow_with_param(const char* param) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -71,6 +64,13 @@ bool is_numpy_bool(PyObject* value) {
 }
 
 }  // namespace
+
+void raise_cast_error(PyObject* value, const char* param, const char* expected) {
+    std::string message = "argument '" + std::string(param) + "': '" + type_attribute(value, "__name__") +
+                          "' object cannot be cast as '" + expected + "'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw ErrorAlreadySet{};
+}
 
 std::string to_str(PyObject* value, const char* param) {
     if (!PyUnicode_Check(value)) {

@@ -12,6 +12,9 @@
 
 namespace vordalin::py {
 
+// The TypeError "argument '<param>': '<type>' object cannot be cast as '<expected>'".
+[[noreturn]] void raise_cast_error(PyObject* value, const char* param, const char* expected);
+
 // Argument conversions. Each throws ErrorAlreadySet with the Python error set; a TypeError
 // is reported as "argument '<param>': <reason>".
 std::string to_str(PyObject* value, const char* param);

@@ -37,10 +37,24 @@ inline void translate_exception() noexcept {
             set_tmux_error(error);
             return;
         }
-        PyObject* type = error.kind() == core::Error::Kind::kValue ? PyExc_ValueError : PyExc_RuntimeError;
+        PyObject* type = PyExc_RuntimeError;
+        switch (error.kind()) {
+            case core::Error::Kind::kValue:
+                type = PyExc_ValueError;
+                break;
+            case core::Error::Kind::kType:
+                type = PyExc_TypeError;
+                break;
+            case core::Error::Kind::kKey:
+                type = PyExc_KeyError;
+                break;
+            default:
+                break;
+        }
         const std::string& message = error.message();
         PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
         if (text != nullptr) {
+            // KeyError's argument is the key itself, as a dict's is.
             PyErr_SetObject(type, text);
             Py_DECREF(text);
         }

@@ -27,6 +27,7 @@ PyTypeObject* create_type(const TypeSpec& spec) {
         hashfunc hash = spec.hash_slot != nullptr ? spec.hash_slot : PyObject_HashNotImplemented;
         slots.push_back({Py_tp_hash, reinterpret_cast<void*>(hash)});
     }
+    slots.insert(slots.end(), spec.extra_slots.begin(), spec.extra_slots.end());
     slots.push_back({0, nullptr});
 
     // No BASETYPE (not subclassable), no GC (instances hold no Python objects), no dict or
@@ -40,7 +41,14 @@ PyTypeObject* create_type(const TypeSpec& spec) {
     if (type == nullptr) {
         throw ErrorAlreadySet{};
     }
-    return reinterpret_cast<PyTypeObject*>(type);
+    Ref owned = Ref::steal(type);
+    if (spec.abc != nullptr) {
+        // isinstance(x, collections.abc.MutableMapping) then holds, as for a dict.
+        Ref abcs = Ref::steal(PyImport_ImportModule("collections.abc"));
+        Ref abc = Ref::steal(PyObject_GetAttrString(abcs.get(), spec.abc));
+        Ref registered = Ref::steal(PyObject_CallMethod(abc.get(), "register", "O", type));
+    }
+    return reinterpret_cast<PyTypeObject*>(owned.release());
 }
 
 PyTypeObject* LazyType::get() {

@@ -58,6 +58,10 @@ struct TypeSpec {
     PyGetSetDef* getsets;
     richcmpfunc compare_slot = nullptr;  // nullptr: identity comparison
     hashfunc hash_slot = nullptr;        // nullptr: identity hash (or none when comparing)
+    // Further slots (a mapping's, an iterator's), as PyType_Slot entries.
+    std::vector<PyType_Slot> extra_slots = {};
+    // The collections.abc class the type is registered with ("MutableMapping"), if any.
+    const char* abc = nullptr;
 };
 
 // Creates the type; throws ErrorAlreadySet on failure.

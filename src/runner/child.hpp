@@ -33,6 +33,7 @@ public:
     ~Child() { kill_and_reap(); }
 
     bool has_pidfd() const noexcept { return pidfd_.valid(); }
+    pid_t pid() const noexcept { return pid_; }
 
     // Collects the exit status. True once that is done, with `returncode` the exit code, or
     // minus the number of the signal that ended the child, or nothing when someone else

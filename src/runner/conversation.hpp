@@ -45,6 +45,7 @@ public:
     void abandon() noexcept;
 
     bool running() const noexcept { return output_.valid(); }
+    pid_t pid() const noexcept { return child_.pid(); }
     // What the child writes arrives here: for a caller that waits on it beside other things.
     int output_fd() const noexcept { return output_.get(); }
 
