@@ -11,3 +11,10 @@ namespace std {
 }
 
 }  // namespace std
+
+// Newer C++ headers read glibc's flag that the process has one thread only (since 2.32) to skip
+// the atomic steps of shared_ptr's counts. This definition, hidden in the module, stands in for
+// it and always says no: the atomic steps are always taken, which is right whatever the threads.
+extern "C" {
+char __libc_single_threaded = 0;
+}

@@ -26,8 +26,19 @@ namespace {
 constexpr auto kFileTimeout = std::chrono::seconds(10);
 constexpr std::size_t kReadChunk = 256 * 1024;
 
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// What the checks below need of a file: statx, which the wheel's glibc floor has (its stat
+// functions are newer there).
+constexpr unsigned kNeeded = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_UID | STATX_INO;
+
+// The file `path` names relative to `directory` (an empty path: the directory itself), never
+// following a link.
+bool examine(int directory, const char* path, struct statx& found) {
+    int flags = AT_SYMLINK_NOFOLLOW | (*path == '\0' ? AT_EMPTY_PATH : 0);
+    return ::statx(directory, path, flags, kNeeded, &found) == 0;
+}
+
+bool same_file(const struct statx& a, const struct statx& b) {
+    return a.stx_dev_major == b.stx_dev_major && a.stx_dev_minor == b.stx_dev_minor && a.stx_ino == b.stx_ino;
 }
 
 }  // namespace
@@ -58,13 +69,13 @@ std::unique_ptr<Captures> Captures::make() {
 // The directory's path still leads to the directory we made, and only we can write in it: no
 // one else can have put a name there, or swapped the directory for one of theirs.
 bool Captures::still_ours() const {
-    struct stat made{};
-    struct stat named{};
-    if (::fstat(directory_fd_.get(), &made) != 0 || ::lstat(directory_.c_str(), &named) != 0) {
+    struct statx made{};
+    struct statx named{};
+    if (!examine(directory_fd_.get(), "", made) || !examine(AT_FDCWD, directory_.c_str(), named)) {
         return false;
     }
-    return same_file(made, named) && S_ISDIR(made.st_mode) && made.st_uid == ::geteuid() && (made.st_mode & 077) == 0 &&
-           made.st_nlink > 0;
+    return same_file(made, named) && S_ISDIR(made.stx_mode) && made.stx_uid == ::geteuid() &&
+           (made.stx_mode & 077) == 0 && made.stx_nlink > 0;
 }
 
 std::optional<runner::Result> Captures::capture(Protocol& protocol, const Words& words, bool& sent) {
@@ -113,10 +124,10 @@ std::optional<runner::Result> Captures::capture(Protocol& protocol, const Words&
         }
     }
     // The name must still be the file we made: the client wrote into it, not elsewhere.
-    struct stat opened{};
-    struct stat named{};
-    if (::fstat(file.get(), &opened) != 0 ||
-        ::fstatat(directory_fd_.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(opened, named)) {
+    struct statx opened{};
+    struct statx named{};
+    if (!examine(file.get(), "", opened) || !examine(directory_fd_.get(), name.c_str(), named) ||
+        !same_file(opened, named)) {
         throw Stray{};
     }
     for (off_t offset = 0;;) {

@@ -1,12 +1,15 @@
 #include "channel/client.hpp"
 
+#include <linux/futex.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <climits>
 
 #include "runner/child.hpp"
 #include "runner/wait.hpp"
@@ -25,18 +28,37 @@ constexpr int kBusyPeriodMs = 10;
 // tmux writing (renames, say) may never finish what tmux has for it.
 constexpr int kCloseLimitMs = 500;
 
-// Starts a thread with every signal blocked, so that signals reach the interpreter's threads.
+// Starts a thread with every signal blocked (but the C library's own), so that signals reach
+// the interpreter's threads. sigprocmask sets the calling thread's mask on Linux, and the
+// wheel's glibc floor has it where pthread_sigmask is newer.
 template <class Body>
 std::thread quiet_thread(Body&& body) {
     sigset_t all;
     sigset_t saved;
     ::sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &saved);
+    ::sigprocmask(SIG_SETMASK, &all, &saved);
     struct Restore {
         sigset_t& saved;
-        ~Restore() { ::pthread_sigmask(SIG_SETMASK, &saved, nullptr); }
+        ~Restore() { ::sigprocmask(SIG_SETMASK, &saved, nullptr); }
     } restore{saved};
     return std::thread(std::forward<Body>(body));
+}
+
+}  // namespace
+
+namespace {
+
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free && sizeof(std::atomic<std::uint32_t>) == 4);
+
+// Sleeps while `word` still holds `seen`, a moment at most: a futex, so that neither the clock
+// of a condition variable nor the C library version it needs matters.
+void sleep_while(std::atomic<std::uint32_t>& word, std::uint32_t seen) noexcept {
+    timespec limit{0, runner::kCheckIntervalMs * 1000000L};
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, &limit, nullptr, 0);
+}
+
+void wake_all(std::atomic<std::uint32_t>& word) noexcept {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
 }  // namespace
@@ -44,6 +66,7 @@ std::thread quiet_thread(Body&& body) {
 Turn::Taken Turn::take() {
     std::thread::id me = std::this_thread::get_id();
     for (;;) {
+        std::uint32_t seen = 0;
         {
             std::lock_guard<std::mutex> hold(mutex_);
             if (!taken_) {
@@ -54,11 +77,12 @@ Turn::Taken Turn::take() {
             if (holder_ == me) {
                 return Taken::kHeldHere;
             }
+            seen = given_.load();
+            ++waiting_;
         }
-        auto until = Clock::now() + std::chrono::milliseconds(runner::kCheckIntervalMs);
         runner::without_lock([&]() noexcept {
-            std::unique_lock<std::mutex> hold(mutex_);
-            return free_.wait_until(hold, until, [this] { return !taken_; });
+            sleep_while(given_, seen);
+            return --waiting_;
         });
         if (runner::interrupt_requested()) {
             throw runner::Interrupted{};
@@ -80,8 +104,11 @@ void Turn::give() noexcept {
     {
         std::lock_guard<std::mutex> hold(mutex_);
         taken_ = false;
+        given_.fetch_add(1);
     }
-    free_.notify_one();
+    if (waiting_ > 0) {
+        wake_all(given_);
+    }
 }
 
 namespace {

@@ -6,7 +6,7 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,9 +34,11 @@ public:
 
 private:
     std::mutex mutex_;
-    std::condition_variable free_;
     bool taken_ = false;
     std::thread::id holder_;
+    // Counts the turn's hand-backs; a thread waiting for the turn sleeps until it changes.
+    std::atomic<std::uint32_t> given_{0};
+    std::atomic<int> waiting_{0};
 };
 
 class Client {

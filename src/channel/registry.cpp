@@ -60,12 +60,13 @@ void forget_in_child() noexcept {
 }
 
 Registry& all() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static const bool made = [] {
         g_registry = new Registry;  // never destroyed: the interpreter's exit closes the channels
         // The lock is held across the fork, so the child's copy of the registry is whole.
         ::pthread_atfork([] { g_registry->lock.lock(); }, [] { g_registry->lock.unlock(); }, forget_in_child);
-    });
+        return true;
+    }();
+    static_cast<void>(made);
     return *g_registry;
 }
 
