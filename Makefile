@@ -28,9 +28,13 @@ demo: install tmux ## build the module and run examples/tour.py on a private tmu
 test: install tmux $(VENV)/.test-deps ## run the whole test suite (pytest arguments in ARGS="...")
 	$(PY) -m pytest tests -q $(ARGS)
 
-# The tests that drive real tmux servers, again with every call over the persistent channel.
-test-channel: install tmux $(VENV)/.test-deps ## run the real-tmux tests again over the persistent channel
+# The tests that drive real tmux servers, again with every call over the persistent channel:
+# once as they are, and once more under a configuration that keeps tmux busy around every
+# command (hooks, alerts, renames) without changing any result.
+NOISY_CONFIG := tests/noisy.tmux.conf
+test-channel: install tmux $(VENV)/.test-deps ## run the real-tmux tests again over the persistent channel, plain and noisy
 	VORDALIN_CHANNEL=1 $(PY) -m pytest tests -q -m real $(ARGS)
+	VORDALIN_CHANNEL=1 $(PY) -m pytest tests -q -m real -o vordalin_config=$(NOISY_CONFIG) $(ARGS)
 
 typecheck: install $(VENV)/.test-deps ## stubtest, and mypy --strict over the examples and a typed probe
 	$(PY) -m mypy.stubtest vordalin

@@ -45,13 +45,20 @@ def _kill_server(socket_path):
 
 
 @pytest.fixture(autouse=True)
-def private_env(monkeypatch):
-    """No test may see the user's tmux: its own TMUX_TMPDIR, HOME and no TMUX."""
+def private_env(monkeypatch, pytestconfig):
+    """No test may see the user's tmux: its own TMUX_TMPDIR, HOME and no TMUX. A server a test
+    starts without a configuration file reads that HOME's, which sources the plugin's
+    configuration (the ini option vordalin_config) when one is named."""
     home = _short_tempdir()
     for name in ("TMUX", "TMUX_PANE"):
         monkeypatch.delenv(name, raising=False)
     for name in ("TMUX_TMPDIR", "HOME", "XDG_CONFIG_HOME"):
         monkeypatch.setenv(name, home)
+    if named := pytestconfig.getini("vordalin_config"):
+        path = (pytestconfig.rootpath / named).resolve()
+        # Quoted for tmux's parser, and a glob's special characters escaped for source-file.
+        pattern = "".join("\\" + c if c in '*?[\\"$' else c for c in str(path))
+        Path(home, ".tmux.conf").write_text(f'source-file "{pattern}"\n')
     yield home
     _kill_server(os.path.join(home, f"tmux-{os.getuid()}", "default"))  # a test's "default" server
     shutil.rmtree(home, ignore_errors=True)

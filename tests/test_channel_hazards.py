@@ -16,7 +16,7 @@ import tempfile
 import pytest
 
 import vordalin
-from helpers import REAL_TMUX, child_pids, clients, in_child, needs_tmux, open_fds, wait_for
+from helpers import REAL_TMUX, UNDER_ASAN, child_pids, clients, in_child, needs_tmux, open_fds, wait_for
 
 pytestmark = needs_tmux
 
@@ -242,6 +242,7 @@ POOL = """
 """
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="resident sizes mean nothing under AddressSanitizer")
 def test_idle_threads_hold_no_more_after_captures_over_the_channel(tmux_session):
     # The pool's memory once its threads sit idle: over the channel, threads wait at once, and
     # whatever each kept of its captures would show once per thread.
@@ -298,3 +299,19 @@ def test_running_out_of_memory_is_a_memory_error(fake_tmux):
             print(type(error).__name__)
     """, "/s")
     assert out == "MemoryError\n"
+
+
+def test_keys_sent_to_a_pane_in_a_mode_go_as_a_process_would_send_them(channel, tmux_session):
+    # A mode's key bindings run with the sending client as their client: a prompt opened so
+    # would hold the channel's own queue until answered, which nobody can do. Such keys go as a
+    # process sends them, and the channel stays as it was.
+    pane = tmux_session.windows[0].panes[0]
+    in_mode = ["display-message", "-p", "-t", pane.pane_id, "#{pane_in_mode}"]
+    channel.cmd("copy-mode", "-t", pane.pane_id, check=True)
+    client = clients(channel)
+    assert within(10, lambda: pane.send_keys("q")) is True
+    assert channel.cmd(*in_mode).stdout == "0\n"
+    assert within(10, lambda: channel.has_session("test")) is True
+    assert channel.connected and clients(channel) == client
+    assert within(10, lambda: pane.send_keys("echo typed", enter=True)) is True
+    assert within(10, lambda: pane.wait_for("typed\n", timeout=5)).count("typed") >= 1

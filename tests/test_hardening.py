@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import vordalin
-from helpers import child_pids, needs_tmux, open_fds
+from helpers import UNDER_ASAN, child_pids, needs_tmux, open_fds
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 import soak  # noqa: E402
@@ -23,8 +23,7 @@ def test_short_soak(tmux_cli, fake_tmux, tmp_path):
     bench = soak.Bench.beside(tmux_cli.socket, fake_tmux, str(tmp_path))
     figures = soak.soak(bench, int(os.environ.get("VORDALIN_SOAK_CALLS", "2000")))
     assert figures["fds_unchanged"] and figures["children_unchanged"], figures
-    # AddressSanitizer keeps freed memory in quarantine: resident size means nothing there.
-    assert figures["rss_growth_kib"] < 1024 or "libasan" in Path("/proc/self/maps").read_text(), figures
+    assert figures["rss_growth_kib"] < 1024 or UNDER_ASAN, figures
 
 
 def environment():  # os.environ, and the real environment that C code sees

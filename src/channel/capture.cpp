@@ -103,8 +103,9 @@ std::optional<runner::Result> Captures::capture(Protocol& protocol, const Words&
     capture_words.insert(capture_words.end(), words.begin() + 2, words.end());
     // save-buffer expands formats in the path.
     std::string path = tmux::literal_format(directory_ + "/" + name);
-    runner::Result saved = protocol.answer(
-        {{capture_words, {"save-buffer", "-b", buffer, path}, {"delete-buffer", "-b", buffer}}, false}, sent);
+    runner::Result saved = *protocol.answer(
+        {{capture_words, {"save-buffer", "-b", buffer, path}, {"delete-buffer", "-b", buffer}}, false, std::nullopt},
+        sent);
     if (!saved.ok()) {
         return saved;
     }

@@ -35,7 +35,7 @@ std::optional<Words> start_options(const tmux::Start& start) {
 }
 
 std::optional<Request> request_for(const tmux::Command& command, bool wants_output) {
-    Request request{{}, wants_output};
+    Request request{{}, wants_output, command.traits.types_into};
     std::optional<Words> options;
     if (command.traits.start) {
         options = start_options(*command.traits.start);

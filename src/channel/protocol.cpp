@@ -224,17 +224,20 @@ std::optional<std::size_t> Protocol::after_nonce(std::size_t at, const std::stri
 }
 
 std::size_t Protocol::read_block(std::size_t at, std::vector<std::string>& data, bool& failed,
-                                 const std::string& nonce) {
+                                 const std::string* nonce) {
     std::string guard(*guard_of(lines_[at], "%begin"));
     std::string end = "%end " + guard;
     std::string error = "%error " + guard;
     for (++at;; ++at) {
         const std::string& text = *line(at, Wait::kYes);
         if (text == end || text == error) {
+            failed = text == error;
+            if (nonce == nullptr) {
+                return at + 1;
+            }
             // The end counts only when the nonce's block follows it: a pane can print a line
             // that looks like it.
-            if (auto after = after_nonce(at + 1, nonce)) {
-                failed = text == error;
+            if (auto after = after_nonce(at + 1, *nonce)) {
                 return *after;
             }
         }
@@ -242,7 +245,7 @@ std::size_t Protocol::read_block(std::size_t at, std::vector<std::string>& data,
     }
 }
 
-runner::Result Protocol::answer(const Request& request, bool& sent) {
+std::optional<runner::Result> Protocol::answer(const Request& request, bool& sent) {
     // What arrived since the last answer: notifications, or the news that the client has gone,
     // found here before a command is sent that then could not know its fate.
     if (settle()) {
@@ -254,14 +257,20 @@ runner::Result Protocol::answer(const Request& request, bool& sent) {
     // after the last (or the one that failed, which ends the chain) one on a line of its own.
     std::string nonce = "vordalin-" + random_token();
     std::string print_nonce = command_line({"display-message", "-p", nonce});
-    std::string text;
+    std::string chain;
     for (const Words& words : request.commands) {
-        text += text.empty() ? "" : " ; " + print_nonce + " ; ";
-        text += command_line(words);
+        chain += chain.empty() ? "" : " ; " + print_nonce + " ; ";
+        chain += command_line(words);
     }
-    text += '\n' + print_nonce + '\n';
+    // A guard runs the chain, or else prints a mark that no one else can print: if-shell with a
+    // format decides at once, and the branch it picks runs next, before the next line.
+    std::string in_mode = nonce + "-in-mode";
+    if (request.guard) {
+        chain = command_line({"if-shell", "-F", "-t", *request.guard, "#{pane_in_mode}",
+                              command_line({"display-message", "-p", in_mode}), chain});
+    }
     sent = true;
-    if (!conversation_.write(text)) {
+    if (!conversation_.write(chain + '\n' + print_nonce + '\n')) {
         throw Ended{};
     }
     runner::Result result;
@@ -270,10 +279,28 @@ runner::Result Protocol::answer(const Request& request, bool& sent) {
     std::size_t at = 0;
     bool failed = false;
     std::vector<std::string> data;
+    if (request.guard) {
+        // The if-shell's own block: it prints only tmux's complaint about its target, an id.
+        at = read_block(next_begin(at, false), data, failed, nullptr);
+        if (failed) {
+            for (const std::string& each : data) {
+                result.err += each;
+                result.err += '\n';
+            }
+            // Nothing ran in its place: the nonce's line is next.
+            std::vector<std::string> printed;
+            at = read_block(next_begin(at, true), printed, failed, nullptr);
+            failed = true;
+        }
+    }
     for (std::size_t i = 0; i < request.commands.size() && !failed; ++i) {
-        at = next_begin(at, i > 0);
+        at = next_begin(at, i > 0 || request.guard);
         data.clear();
-        at = read_block(at, data, failed, nonce);
+        at = read_block(at, data, failed, &nonce);
+        if (request.guard && i == 0 && !failed && data == std::vector<std::string>{in_mode}) {
+            consume(at);
+            return std::nullopt;
+        }
         if (!request.wants_output && !failed) {
             continue;
         }

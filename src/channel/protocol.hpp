@@ -19,10 +19,13 @@ using Clock = runner::Clock;
 // One tmux command: exactly the texts tmux is to receive.
 using Words = std::vector<std::string>;
 
-// The commands of one call, chained on one line, and whether their output is read.
+// The commands of one call, chained on one line, and whether their output is read. With a
+// guard, they type keys into that pane, and go to it only while it is in no mode: tmux decides
+// in the same step, and a pane in a mode gets nothing over the channel.
 struct Request {
     std::vector<Words> commands;
     bool wants_output = false;
+    std::optional<std::string> guard;
 };
 
 // The client went away: end of file, or "%exit". A client that said "%exit" before it began
@@ -41,9 +44,10 @@ public:
     // happen by the deadline. Throws Ended when the client leaves instead.
     bool attached(Clock::time_point deadline);
     // Sends the request and reads its answer as a process would have given it: return code
-    // 0 or 1, the output of every command, the failed one's error text. `sent` tells whether
-    // the request reached the client. Throws Ended or Stray when the channel is unusable.
-    runner::Result answer(const Request& request, bool& sent);
+    // 0 or 1, the output of every command, the failed one's error text. Nothing when the guard
+    // found its pane in a mode, and nothing was done. `sent` tells whether the request reached
+    // the client. Throws Ended or Stray when the channel is unusable.
+    std::optional<runner::Result> answer(const Request& request, bool& sent);
     // Takes in what has arrived, without waiting, and passes over what is not ours. Returns
     // the first line that control mode does not write between blocks, if one came: the late
     // complaint of a file the client failed to write, or a sign that the channel is out of
@@ -75,8 +79,9 @@ private:
     // index after it when it does.
     std::optional<std::size_t> after_nonce(std::size_t at, const std::string& nonce);
     // Reads our block that starts at `at` into `data`; returns the index after the nonce's
-    // block that proves its end.
-    std::size_t read_block(std::size_t at, std::vector<std::string>& data, bool& failed, const std::string& nonce);
+    // block that proves its end, or, without a nonce (a block whose text no one else can
+    // write), after its own end.
+    std::size_t read_block(std::size_t at, std::vector<std::string>& data, bool& failed, const std::string* nonce);
     // The index of our next block's start, what is not ours passed over.
     std::size_t next_begin(std::size_t at, bool answering);
     void note(std::string_view notification);

@@ -18,15 +18,12 @@ bool starts_with_marker(std::string_view text) {
 }  // namespace
 
 void rerun_last_command(const LastCommandRecord& record) {
-    run_checked(
-        on_target(changing(record.socket, {"send-keys", "-t", record.pane_id, "fc -s", "Enter"}), record.pane_id),
-        kFailure);
+    run_checked(typing(record.socket, record.pane_id, {"send-keys", "-t", record.pane_id, "fc -s", "Enter"}), kFailure);
 }
 
 std::string read_last_command(const LastCommandRecord& record) {
-    run_checked(
-        on_target(changing(record.socket, {"send-keys", "-t", record.pane_id, kReadingLine, "Enter"}), record.pane_id),
-        kFailure);
+    run_checked(typing(record.socket, record.pane_id, {"send-keys", "-t", record.pane_id, kReadingLine, "Enter"}),
+                kFailure);
     Command capture = on_target(reading(record.socket, {"capture-pane", "-p", "-t", record.pane_id}), record.pane_id);
     capture.traits.captures = true;
     std::string screen = checked_output(capture, kFailure);

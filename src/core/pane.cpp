@@ -90,9 +90,10 @@ void set_pane_title(PaneRecord& pane, const std::string& title) {
 
 void send_keys(const PaneRecord& pane, const std::string& keys, bool enter, bool clear_first, bool literal) {
     if (clear_first) {
-        run_checked(on_pane(pane, {"send-keys", "-t", pane.pane_id, "C-l"}), {"tmux clear failed: "});
+        run_checked(typing(pane.socket, pane.pane_id, {"send-keys", "-t", pane.pane_id, "C-l"}),
+                    {"tmux clear failed: "});
     }
-    Command command = on_pane(pane, {"send-keys", "-t", pane.pane_id});
+    Command command = typing(pane.socket, pane.pane_id, {"send-keys", "-t", pane.pane_id});
     if (literal) {
         command.append({"-l"});
     }
@@ -158,8 +159,9 @@ std::optional<std::uint32_t> pane_pid(const PaneRecord& pane) {
 }
 
 void bash_shell(const PaneRecord& pane, bool respawn) {
-    Command command = respawn ? on_pane(pane, {"respawn-pane", "-k", "-t", pane.pane_id})
-                              : on_pane(pane, {"send-keys", "-t", pane.pane_id, "exec bash", "Enter"});
+    Command command = respawn
+                          ? on_pane(pane, {"respawn-pane", "-k", "-t", pane.pane_id})
+                          : typing(pane.socket, pane.pane_id, {"send-keys", "-t", pane.pane_id, "exec bash", "Enter"});
     if (respawn) {
         command.starts_program(false);
         command.append({"bash"});

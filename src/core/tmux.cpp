@@ -36,7 +36,8 @@ Command changing(const Socket& socket, std::initializer_list<std::string_view> a
 }
 
 bool names_its_session(std::string_view target) {
-    if (target.empty()) {
+    // No id or name tmux makes holds a control character; a target that does is no exact one.
+    if (target.empty() || text::has_unshowable(target)) {
         return false;
     }
     if (std::string_view("%@$=").find(target.front()) != std::string_view::npos) {
@@ -48,6 +49,12 @@ bool names_its_session(std::string_view target) {
 
 Command on_target(Command command, std::string_view target) {
     command.traits.exact = command.traits.exact && names_its_session(target);
+    return command;
+}
+
+Command typing(const Socket& socket, std::string_view pane, std::initializer_list<std::string_view> args) {
+    Command command = on_target(changing(socket, args), pane);
+    command.traits.types_into = std::string(pane);
     return command;
 }
 

@@ -35,6 +35,9 @@ bool names_its_session(std::string_view target);
 // (a record made by hand, or a caller's target, may hold any text).
 Command on_target(Command command, std::string_view target);
 
+// A command that types keys into the pane `pane` (an id, as a record holds it).
+Command typing(const Socket& socket, std::string_view pane, std::initializer_list<std::string_view> args);
+
 // Why tmux would store other text than this as a session or window name (`what` says which),
 // if it would: it doubles "\", writes the characters it cannot show as escapes, and puts
 // "\" before a "$" that a shell would expand. Nothing when the text is stored as it is.

@@ -44,6 +44,11 @@ struct Traits {
     bool ends_server = false;
     // It starts a program, which tmux gives its client's PATH and maybe directory.
     std::optional<Start> start;
+    // It types keys into this pane. A pane in a mode (copy mode) takes keys as the mode's own
+    // commands, and some open a prompt on the client that sent them, which then runs nothing
+    // more until the prompt is answered: a process of ours exits and leaves it, a client that
+    // stays would be held.
+    std::optional<std::string> types_into;
 };
 
 // One tmux command on one server, or several run chained by one client.
