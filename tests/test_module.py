@@ -26,8 +26,8 @@ def make_records(classes):
             "Window": classes.Window("work", 2, "/s", "ed"), "Pane": classes.Pane("work", 2, 0, "%4", "title", "/s")}
 
 
-def test_module_exports_only_server_and_the_tmux_errors():
-    assert vordalin.__all__ == ["Server", "TmuxError", "NotFoundError"] and vordalin.__doc__ == ""
+def test_module_exports_only_server_the_tmux_errors_and_snapshot_all():
+    assert vordalin.__all__ == ["Server", "TmuxError", "NotFoundError", "snapshot_all"] and vordalin.__doc__ == ""
     assert [name for name in vars(vordalin) if not name.startswith("_")] == vordalin.__all__
     assert callable(vordalin._restore)  # what pickled and copied objects are rebuilt with
     assert not any(hasattr(vordalin, n) for n in ("Session", "Window", "Pane", "SessionMetadata", "LastCommand"))
