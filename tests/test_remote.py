@@ -27,6 +27,7 @@ def test_the_core_walk_runs_on_the_host(remote_server, over_channel):
     session = remote_server.new_session("work", width=80, height=24)
     if over_channel:
         assert remote_server.connect() and remote_server.connected
+    assert remote_server.clients == []  # the channel's client, on the host, is the module's own
     (window,) = session.windows
     assert (session.host, window.host, remote_server.host) == (sshd.HOST,) * 3
     logs = session.new_window("logs")

@@ -10,6 +10,8 @@
 #include <array>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
+#include <string_view>
 
 #include "runner/child.hpp"
 #include "runner/wait.hpp"
@@ -140,7 +142,17 @@ std::shared_ptr<Client> Client::open(const tmux::Socket& socket, const std::stri
             client->end();
             return nullptr;
         }
+        // Our process is ssh; the client tmux lists is its remote program.
+        if (socket.remote) {
+            bool sent = false;
+            runner::Result asked = client->protocol_.answer({{{"display-message", "-p", "#{client_pid}"}}, true}, sent);
+            std::string_view pid = asked.out.view();
+            client->pid_ = asked.ok() ? static_cast<pid_t>(std::atoi(std::string(pid).c_str())) : 0;
+        }
     } catch (const Ended&) {
+        client->end();
+        return nullptr;
+    } catch (const Stray&) {
         client->end();
         return nullptr;
     } catch (...) {

@@ -81,7 +81,8 @@ public:
     void forsake() noexcept;
     // The id of the session the client is attached to.
     std::string session_id();
-    // The client's process, as tmux reports it (#{client_pid}).
+    // The client's process, as tmux reports it (#{client_pid}); on a remote host, as tmux there
+    // reports it.
     pid_t pid() const noexcept { return pid_; }
     // Where a process of ours would run, for a server on a remote host; nothing on this machine.
     const std::optional<RemotePlace>& remote_place() const noexcept { return place_; }
@@ -93,7 +94,7 @@ private:
     // Ends the client and lets go of its files; with the turn held.
     void end() noexcept;
 
-    const pid_t pid_;
+    pid_t pid_;
     std::optional<RemotePlace> place_;
     Protocol protocol_;
     std::unique_ptr<Captures> captures_;
