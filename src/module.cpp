@@ -12,6 +12,8 @@ namespace {
 using vordalin::py::Ref;
 
 PyMethodDef g_functions[] = {
+    {"snapshot_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vordalin::api::snapshot_all)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vordalin::api::restore)), METH_FASTCALL,
      "_restore(name, *fields)\n--\n\nRebuild a pickled or copied vordalin object."},
     {nullptr, nullptr, 0, nullptr},
@@ -86,11 +88,13 @@ void add_export(PyObject* module, const char* name, PyObject* value) {
 }
 
 PyObject* create_module() {
+    g_functions[0].ml_doc = vordalin::api::kSnapshotAllDoc;
     Ref module = Ref::steal(PyModule_Create(&g_definition));
     PyObject* server = reinterpret_cast<PyObject*>(vordalin::api::server_type());
     add_export(module.get(), "Server", server);
     add_export(module.get(), "TmuxError", vordalin::py::tmux_error_type());
     add_export(module.get(), "NotFoundError", vordalin::py::not_found_error_type());
+    add_to_all(module.get(), "snapshot_all");
     return module.release();
 }
 

@@ -11,14 +11,15 @@ from pathlib import Path
 import pytest
 import vordalin_pytest
 
+import sshd
 from helpers import BASH, C_COMPILER, PREREQUISITES, REAL_TMUX, REQUIRE_ALL, escaped
 
 HERE = Path(__file__).resolve().parent
-FAKE_PROGRAMS = ("tmux", "id", "ps")
+FAKE_PROGRAMS = ("tmux", "id", "ps", "ssh")
 
 
 # The tests that drive a real tmux server: CI runs them a second time with VORDALIN_CHANNEL=1.
-REAL_SERVER_FIXTURES = {"tmux_cli", "tmux_server", "tmux_session", "tmux_pane", "spare_socket"}
+REAL_SERVER_FIXTURES = {"tmux_cli", "tmux_server", "tmux_session", "tmux_pane", "spare_socket", "remote_server"}
 
 
 def pytest_collection_modifyitems(items):
@@ -218,3 +219,31 @@ def classes(fake_binary):
         shutil.rmtree(root, ignore_errors=True)
     return type("Classes", (), {"Server": vordalin.Server, "Session": type(session), "Window": type(window),
                                 "Pane": type(pane)})
+
+
+@pytest.fixture(scope="session")
+def sshd_server():
+    """A private OpenSSH server on 127.0.0.1 (tests/sshd.py); the suite's remote host."""
+    if REAL_TMUX is None:
+        pytest.skip("tmux is not installed")
+    if reason := sshd.unavailable():
+        if REQUIRE_ALL:
+            pytest.fail(reason)
+        pytest.skip(f"SKIPPED LOUDLY: no ssh server for the remote tests: {reason}")
+    try:
+        with sshd.running_sshd() as server:
+            yield server
+    except RuntimeError as error:
+        if REQUIRE_ALL:
+            raise
+        pytest.skip(f"SKIPPED LOUDLY: the ssh server for the remote tests did not start: {error}")
+
+
+@pytest.fixture
+def remote_server(sshd_server, request):
+    """A private tmux server on the ssh host (this machine, through sshd), as a vordalin.Server with host=."""
+    import vordalin
+
+    with _private_socket() as socket_path:
+        config = vordalin_pytest.server_config(request.config, os.path.dirname(socket_path), BASH)
+        yield vordalin.Server(socket_path, config=config, host=sshd.HOST, ssh_options=sshd_server.options)

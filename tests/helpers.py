@@ -27,6 +27,10 @@ C_COMPILER = shutil.which("cc") or shutil.which("gcc")
 PREREQUISITES = {"tmux": REAL_TMUX, "a C compiler (cc or gcc) to build the fake tmux": C_COMPILER, "numpy": numpy,
                  "mypy": importlib.util.find_spec("mypy"), "pytest-xdist": importlib.util.find_spec("xdist")}
 REQUIRE_ALL = os.environ.get("VORDALIN_REQUIRE_ALL") == "1"
+# The OpenSSH server the remote tests start (tests/sshd.py); Debian's openssh-server.
+from sshd import SSH, SSH_KEYGEN, SSHD  # noqa: E402
+
+PREREQUISITES["OpenSSH (sshd, ssh and ssh-keygen, from openssh-server)"] = SSHD and SSH and SSH_KEYGEN
 needs_tmux = pytest.mark.skipif(REAL_TMUX is None, reason="tmux is not installed")
 needs_numpy = pytest.mark.skipif(numpy is None, reason="numpy is not installed")
 # The plugin's panes run /bin/sh; a test that needs bash (fc, readline's long lines) says so.

@@ -26,9 +26,9 @@ def make_records(classes):
             "Window": classes.Window("work", 2, "/s", "ed"), "Pane": classes.Pane("work", 2, 0, "%4", "title", "/s")}
 
 
-def test_module_exports_only_server_and_the_tmux_errors():
-    assert vordalin.__all__ == ["Server", "TmuxError", "NotFoundError"] and vordalin.__doc__ == ""
-    assert [name for name in vars(vordalin) if not name.startswith("_")] == vordalin.__all__
+def test_module_exports_only_server_the_tmux_errors_and_snapshot_all():
+    assert vordalin.__all__ == ["Server", "TmuxError", "NotFoundError", "snapshot_all"] and vordalin.__doc__ == ""
+    assert sorted(name for name in vars(vordalin) if not name.startswith("_")) == sorted(vordalin.__all__)
     assert callable(vordalin._restore)  # what pickled and copied objects are rebuilt with
     assert not any(hasattr(vordalin, n) for n in ("Session", "Window", "Pane", "SessionMetadata", "LastCommand"))
 
@@ -52,7 +52,7 @@ def test_second_interpreter_refuses_import():
 
 
 @pytest.mark.parametrize("owner, signature", [
-    ("Server", "(socket=None, *, config=None)"), ("Session", "(name, socket=None)"),
+    ("Server", "(socket=None, *, config=None, host=None, ssh_options=())"), ("Session", "(name, socket=None)"),
     ("Window", "(session_name, index, socket, name)"),
     ("Pane", "(session_name, window_index, pane_index, pane_id, title, socket)"),
 ])

@@ -2,7 +2,9 @@
 
 A statement whose last line ends in a comment "# raises NAME" (or "# raises NAME: the message's
 start") must raise that exception; NAME is looked up in the session, then in vordalin, then
-among the built-in names. A block right after the line "<!-- not run -->" is skipped.
+among the built-in names. A block right after the line "<!-- not run -->" is skipped; one right
+after "<!-- needs sshd -->" runs with VORDALIN_SSH_HOST and VORDALIN_SSH_OPTIONS naming the
+suite's own ssh server, and is skipped where none can start.
 """
 
 import ast
@@ -12,21 +14,23 @@ import re
 import shutil
 import subprocess
 import tokenize
+import warnings
 from pathlib import Path
 
 import pytest
 
+import sshd
 import vordalin
 from helpers import BASH, REAL_TMUX, needs_tmux
 
 README = Path(__file__).resolve().parent.parent / "README.md"
-BLOCK = re.compile(r"^(<!-- not run -->\n)?```python\n(.*?)^```$", re.M | re.S)
+BLOCK = re.compile(r"^(?:(<!-- not run -->\n)|(<!-- needs sshd -->\n))?```python\n(.*?)^```$", re.M | re.S)
 RAISES = re.compile(r"#\s*raises\s+([A-Za-z_][\w.]*)(?::\s*(.*\S))?\s*$")
 
 
 def python_blocks(text):
-    """(line of the block's first statement, its source, whether it runs) for each Python block."""
-    return [(text.count("\n", 0, match.start(2)) + 1, match.group(2), not match.group(1))
+    """(line of the block's first statement, its source, whether it runs, whether it needs sshd) for each block."""
+    return [(text.count("\n", 0, match.start(3)) + 1, match.group(3), not match.group(1), bool(match.group(2)))
             for match in BLOCK.finditer(text)]
 
 
@@ -64,14 +68,16 @@ def run_block(first_line, source, namespace):
 
 
 def test_the_rules_of_the_runner():
-    text = "x\n```python\na = 1\nb()  # raises KeyError: no\n```\n<!-- not run -->\n```python\nboom\n```\n"
-    assert python_blocks(text) == [(3, "a = 1\nb()  # raises KeyError: no\n", True), (8, "boom\n", False)]
+    text = ("x\n```python\na = 1\nb()  # raises KeyError: no\n```\n<!-- not run -->\n```python\nboom\n```\n"
+            "<!-- needs sshd -->\n```python\nc\n```\n")
+    assert python_blocks(text) == [(3, "a = 1\nb()  # raises KeyError: no\n", True, False),
+                                   (8, "boom\n", False, False), (12, "c\n", True, True)]
     assert expected_raises("f('# raises X')\ng()  # raises vordalin.NotFoundError\n") == {
         2: ("vordalin.NotFoundError", None)}
 
 
 @needs_tmux
-def test_every_python_block_of_the_readme_runs(monkeypatch, tmp_path, capsys):
+def test_every_python_block_of_the_readme_runs(monkeypatch, tmp_path, capsys, request):
     # The tour's panes run bash (its last command is read with fc); no channel unless a block opens one.
     monkeypatch.setenv("SHELL", BASH)
     monkeypatch.delenv("VORDALIN_CHANNEL", raising=False)
@@ -80,7 +86,15 @@ def test_every_python_block_of_the_readme_runs(monkeypatch, tmp_path, capsys):
     assert len(blocks) > 10, "the README's blocks were not found"
     namespace = {"__name__": "__readme__"}
     try:
-        for first_line, source, runs in blocks:
+        for first_line, source, runs, needs_sshd in blocks:
+            if needs_sshd:
+                try:
+                    ssh = request.getfixturevalue("sshd_server")
+                except pytest.skip.Exception as skipped:
+                    warnings.warn(f"README line {first_line} not run: {skipped}", stacklevel=1)
+                    continue
+                monkeypatch.setenv("VORDALIN_SSH_HOST", sshd.HOST)
+                monkeypatch.setenv("VORDALIN_SSH_OPTIONS", " ".join(ssh.options))
             if runs:
                 run_block(first_line, source, namespace)
     finally:

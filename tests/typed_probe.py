@@ -20,7 +20,11 @@ def walk(server: vordalin.Server) -> list[str]:
     sessions: list[vordalin.Session] = server.sessions
     running: bool = server.is_running and server.has_session(session.name) and server.start()
     socket: str | None = server.current_socket
-    seen += [session.name, str(len(sessions)), str(running), socket or ""]
+    host: str | None = server.host or session.host
+    ssh_options: list[str] = server.ssh_options
+    everything: dict[vordalin.Server, vordalin.Snapshot | Exception] = vordalin.snapshot_all([server], timeout=10)
+    seen += [session.name, str(len(sessions)), str(running), socket or "", host or "", *ssh_options]
+    seen += [str(len(everything))]
 
     meta: vordalin.SessionMetadata = session.metadata()
     created: int = meta.created

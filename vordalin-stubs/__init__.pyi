@@ -1,18 +1,18 @@
 """Drive tmux from Python: servers, sessions, windows and panes.
 
-Only `Server` and the two exceptions `TmuxError` and `NotFoundError` are module attributes
-at run time. The other classes are reached through the objects the module returns; they are
+Only `Server`, the two exceptions `TmuxError` and `NotFoundError`, and `snapshot_all` are
+module attributes at run time. The other classes are reached through the objects the module returns; they are
 marked `type_check_only` so that annotations can name them (under `typing.TYPE_CHECKING` or
 in string annotations) while an import of them fails as it does at run time. No class but
 the exceptions can be subclassed.
 """
 
 import re
-from collections.abc import Iterable, Iterator, Mapping, MutableMapping
+from collections.abc import Iterable, Iterator, Mapping, MutableMapping, Sequence
 from types import TracebackType
 from typing import Any, ClassVar, Literal, TypeAlias, TypeVar, final, type_check_only
 
-__all__ = ["Server", "TmuxError", "NotFoundError"]
+__all__ = ["Server", "TmuxError", "NotFoundError", "snapshot_all"]
 
 class TmuxError(RuntimeError):
     """tmux reported a failure, or could not be started.
@@ -37,9 +37,30 @@ class NotFoundError(TmuxError):
 
 @final
 class Server:
-    """One tmux server, named by its socket path; `None` means the user's default server."""
+    """One tmux server, named by its socket path; `None` means the user's default server.
 
-    def __new__(cls, socket: str | None = None, *, config: str | None = None) -> Server: ...
+    With `host` (anything ssh takes: "user@box", an alias of ~/.ssh/config) the server is on
+    that host and every member runs tmux there through ssh, meaning what it means locally;
+    `ssh_options` go to ssh before the host ("-p", "2222", "-o", "ConnectTimeout=3"). All calls
+    to a host share one ssh connection. ssh's own failure (no connection, refused
+    authentication, the connection lost) raises RuntimeError "ssh to HOST failed: ..." with
+    ssh's message, from every member.
+    """
+
+    def __new__(
+        cls,
+        socket: str | None = None,
+        *,
+        config: str | None = None,
+        host: str | None = None,
+        ssh_options: Sequence[str] = (),
+    ) -> Server: ...
+    @property
+    def host(self) -> str | None:
+        """The host this server is on, as ssh takes it, or None for this machine."""
+    @property
+    def ssh_options(self) -> list[str]:
+        """The options given to ssh before the host."""
     @property
     def is_running(self) -> bool:
         """Runs tmux: True when the server answers, False on any failure."""
@@ -122,6 +143,9 @@ class Session:
     @property
     def socket(self) -> str | None: ...
     @property
+    def host(self) -> str | None:
+        """The host its server is on (reached with ssh), or None for this machine."""
+    @property
     def windows(self) -> list[Window]:
         """Runs tmux: the session's windows, or an empty list on any failure."""
     def kill(self) -> bool:
@@ -196,6 +220,9 @@ class Window:
     def index(self) -> int: ...
     @property
     def socket(self) -> str | None: ...
+    @property
+    def host(self) -> str | None:
+        """The host its server is on (reached with ssh), or None for this machine."""
     @property
     def name(self) -> str: ...
     @name.setter
@@ -294,6 +321,9 @@ class Pane:
     @property
     def socket(self) -> str | None: ...
     @property
+    def host(self) -> str | None:
+        """The host its server is on (reached with ssh), or None for this machine."""
+    @property
     def title(self) -> str: ...
     @title.setter
     def title(self, title: str) -> None:
@@ -391,6 +421,9 @@ class LastCommand:
     def pane_id(self) -> str: ...
     @property
     def socket(self) -> str | None: ...
+    @property
+    def host(self) -> str | None:
+        """The host its server is on (reached with ssh), or None for this machine."""
     def read(self) -> str:
         """Types a line that prints the shell's last command and reads it back; raises TmuxError or RuntimeError."""
     def run(self) -> bool:
@@ -460,6 +493,9 @@ class WindowInfo:
     @property
     def socket(self) -> str | None: ...
     @property
+    def host(self) -> str | None:
+        """The host its server is on (reached with ssh), or None for this machine."""
+    @property
     def window(self) -> Window:
         """The Window record of this window; runs nothing."""
     # A value: equal to another when every field is; hashable.
@@ -501,6 +537,9 @@ class PaneInfo:
     @property
     def socket(self) -> str | None: ...
     @property
+    def host(self) -> str | None:
+        """The host its server is on (reached with ssh), or None for this machine."""
+    @property
     def pane(self) -> Pane:
         """The Pane record of this pane; runs nothing."""
     # A value: equal to another when every field is; hashable.
@@ -524,6 +563,9 @@ class _ScopedMapping(MutableMapping[str, _Value]):
     def target(self) -> str: ...
     @property
     def socket(self) -> str | None: ...
+    @property
+    def host(self) -> str | None:
+        """The host its server is on (reached with ssh), or None for this machine."""
     def __getitem__(self, key: str, /) -> _Value: ...
     def __setitem__(self, key: str, value: _Value, /) -> None: ...
     def __delitem__(self, key: str, /) -> None: ...
@@ -567,3 +609,14 @@ class ClientInfo:
     def control(self) -> bool: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
+
+def snapshot_all(
+    servers: Iterable[Server], *, commandlines: bool = False, timeout: float = 30.0
+) -> dict[Server, Snapshot | Exception]:
+    """One snapshot of each server, all taken at once, in about the time of the slowest.
+
+    Each server maps to its Snapshot (empty when no server runs there), or to the exception its
+    snapshot() raised (RuntimeError "ssh to HOST failed: ..." for an unreachable host), or to a
+    TimeoutError when it was not done within `timeout` seconds; nothing is raised for one
+    server's failure.
+    """

@@ -29,6 +29,11 @@ const py::TypeSpec& class_spec(std::type_identity<core::HooksRecord>);
 const py::TypeSpec& class_spec(std::type_identity<core::EnvironmentRecord>);
 const py::TypeSpec& class_spec(std::type_identity<core::ClientInfo>);
 
+// vordalin.snapshot_all(servers, *, commandlines=False, timeout=30.0): one snapshot (or the
+// exception it raised) per server, taken all at once.
+PyObject* snapshot_all(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char* const kSnapshotAllDoc;
+
 // vordalin._restore(class_name, *fields): the record that pickle and copy saved.
 PyObject* restore(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 

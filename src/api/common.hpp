@@ -32,7 +32,7 @@ inline py::Ref to_python(const std::optional<std::string>& value) {
     return py::new_optional_str(value);
 }
 inline py::Ref to_python(const core::SocketPath& socket) {
-    return py::new_optional_str(socket.given());
+    return py::new_optional_str(socket.path());
 }
 inline py::Ref to_python(const core::Text& value) {
     return py::new_str_lossy(value.raw());
@@ -242,7 +242,13 @@ py::Ref to_state(const Value& value) {
     return to_python(value);
 }
 
+// A socket on a remote host saves (given, normalised or None, host, ssh options).
 inline py::Ref to_state(const core::SocketPath& socket) {
+    if (const tmux::Remote* remote = socket.remote()) {
+        py::Ref resolved = socket.resolved() ? to_python(*socket.resolved()) : py::Ref::new_ref(Py_None);
+        return py::Ref::steal(PyTuple_Pack(4, to_python(socket).get(), resolved.get(), to_python(remote->host).get(),
+                                           to_python(remote->options).get()));
+    }
     if (!socket.resolved()) {
         return to_python(socket);
     }
@@ -353,15 +359,59 @@ void add_fields(std::vector<PyGetSetDef>& table, const Renaming<Member, Rename>&
         ...);
 }
 
+// The record's socket, for a record whose table has one.
+template <class Record>
+const core::SocketPath* socket_field(const Record& record) {
+    const core::SocketPath* found = nullptr;
+    std::apply(
+        [&](const auto&... field) {
+            (
+                [&] {
+                    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(record.*field.member)>,
+                                                 core::SocketPath>) {
+                        found = &(record.*field.member);
+                    }
+                }(),
+                ...);
+        },
+        core::RecordTable<Record>::kFields);
+    return found;
+}
+
+template <class Record>
+constexpr bool has_socket_field() {
+    return std::apply(
+        [](const auto&... field) {
+            return (
+                std::is_same_v<std::remove_cvref_t<decltype(std::declval<Record>().*field.member)>, core::SocketPath> ||
+                ...);
+        },
+        core::RecordTable<Record>::kFields);
+}
+
+// The host a record's server is on, or None on this machine.
+template <class Record>
+PyObject* get_host(PyObject* self, void*) {
+    return py::entry([&] {
+        py::SharedAccess access(py::instance<Record>(self).access);
+        const tmux::Remote* remote = socket_field(record_of<Record>(self))->remote();
+        return remote ? to_python(remote->host).release() : py::Ref::new_ref(Py_None).release();
+    });
+}
+
 // The attribute table of a record's class: a getter for each field of the record's table,
-// in its order and with an empty docstring, with the renamed field assignable; then the
-// acting properties; then the end marker.
+// in its order and with an empty docstring, with the renamed field assignable; a record with a
+// socket also shows its host; then the acting properties; then the end marker.
 template <class Record, auto Member, auto Rename>
 std::vector<PyGetSetDef> attributes(const Renaming<Member, Rename>& renaming,
                                     std::initializer_list<PyGetSetDef> properties) {
     constexpr std::size_t count = std::tuple_size_v<std::remove_cvref_t<decltype(core::RecordTable<Record>::kFields)>>;
     std::vector<PyGetSetDef> table;
     add_fields<Record>(table, renaming, std::make_index_sequence<count>{});
+    if constexpr (has_socket_field<Record>()) {
+        table.push_back(PyGetSetDef{"host", get_host<Record>, nullptr,
+                                    "The host its server is on (over ssh), or None for this machine.", nullptr});
+    }
     table.insert(table.end(), properties);
     table.push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
     return table;

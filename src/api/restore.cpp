@@ -1,6 +1,7 @@
 // Pickle and copy: every record class reduces to vordalin._restore, its class name and its
 // fields; _restore builds the record again, checking each field as an argument is checked.
 #include "api/common.hpp"
+#include "core/server.hpp"
 
 namespace vordalin::api {
 
@@ -88,8 +89,17 @@ void assign(std::optional<Value>& member, PyObject* value, const char* name) {
     member = optional_from_python<Value>(value, name);
 }
 
-// A socket as given, or saved with its normalised path as (given, normalised).
+// A socket as given, or saved with its normalised path as (given, normalised), or on a remote
+// host as (given, normalised or None, host, ssh options).
 void assign(core::SocketPath& member, PyObject* value, const char* name) {
+    if (PyTuple_Check(value) && PyTuple_Size(value) == 4) {
+        core::SocketPath made = core::server_socket(optional_from_python<std::string>(PyTuple_GetItem(value, 0), name),
+                                                    from_python<std::string>(PyTuple_GetItem(value, 2), name),
+                                                    py::to_text_sequence(PyTuple_GetItem(value, 3), name));
+        member = core::SocketPath::restored(made.given(),
+                                            optional_from_python<std::string>(PyTuple_GetItem(value, 1), name));
+        return;
+    }
     if (PyTuple_Check(value) && PyTuple_Size(value) == 2) {
         member = core::SocketPath::restored(optional_from_python<std::string>(PyTuple_GetItem(value, 0), name),
                                             from_python<std::string>(PyTuple_GetItem(value, 1), name));

@@ -14,7 +14,8 @@ using Record = core::ServerRecord;
 constexpr const char* kClass = "Server";
 
 constexpr auto kNew =
-    py::signature(kClass, "__new__", py::optional_text("socket"), py::keyword_only(py::optional_text("config")));
+    py::signature(kClass, "__new__", py::optional_text("socket"), py::keyword_only(py::optional_text("config")),
+                  py::keyword_only(py::optional_text("host")), py::keyword_only(py::text_sequence("ssh_options")));
 constexpr auto kNewSession = py::signature(
     kClass, "new_session", py::text("name"), py::optional_text("command"),
     py::keyword_only(py::optional_text("start_directory")), py::keyword_only(py::optional_text_mapping("environment")),
@@ -40,6 +41,24 @@ core::HooksRecord global_hooks(const Record& server) {
 }
 core::EnvironmentRecord global_environment(const Record& server) {
     return {core::global_scope(server, "global")};
+}
+
+// The constructor: with a host, every member runs tmux there, through ssh.
+PyObject* new_server(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py::entry([&] {
+        auto [socket, config, host, ssh_options] = py::bind(kNew, args, kwargs);
+        Record record{core::server_socket(std::move(socket), std::move(host), std::move(ssh_options)),
+                      std::move(config)};
+        return py::make_instance(type, std::move(record)).release();
+    });
+}
+
+std::optional<std::string> server_host(const Record& server) {
+    return core::host_of(server.socket);
+}
+
+std::vector<std::string> server_ssh_options(const Record& server) {
+    return core::ssh_options_of(server.socket);
 }
 
 PyObject* enter(PyObject* self, PyObject*) {
@@ -167,21 +186,17 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "The module's own clients (its channel's) are not listed."),
         acting<Record, core::server_is_running>(
             "is_running", "check if a tmux server is running\n\nReturns:\n    True if running, False if not"),
+        acting<Record, server_host>("host", "The host this server is on, as ssh takes it, or None for this machine."),
+        acting<Record, server_ssh_options>("ssh_options", "The options given to ssh before the host, as a list."),
         acting<Record, core::current_socket>(
             "current_socket",
             "get the tmux socket path for this server\nif a socket was explicitly provided, that is returned.\n"
             "otherwise, the default tmux socket path is returned.\n\nReturns:\n    str"),
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
-    static const py::TypeSpec spec{"builtins.Server",
-                                   sizeof(py::Instance<Record>),
-                                   class_doc(kNew),
-                                   true,
-                                   construct<Record, kNew>,
-                                   py::dealloc<Record>,
-                                   nullptr,
-                                   with_reduce<Record>(methods),
-                                   getsets};
+    static const py::TypeSpec spec{
+        "builtins.Server", sizeof(py::Instance<Record>), class_doc(kNew), true, new_server, py::dealloc<Record>,
+        nullptr,           with_reduce<Record>(methods), getsets};
     return spec;
 }
 

@@ -18,27 +18,31 @@ namespace {
 // The options a process of ours would bring to a program the command starts: tmux gives an
 // unattached client's PATH to the program (after the command's own -e, so it wins over them),
 // and its working directory where the command names none. The channel's client is attached,
-// so it says both. Nothing when the directory cannot be told.
-std::optional<Words> start_options(const tmux::Start& start) {
+// so it says both: ours, or on a remote host those of a command run there. Nothing when the
+// directory cannot be told.
+std::optional<Words> start_options(const tmux::Start& start, const std::optional<RemotePlace>& remote) {
     Words options;
     if (start.in_client_directory) {
-        std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
-        if (!cwd) {
+        std::unique_ptr<char, decltype(&std::free)> cwd(remote ? nullptr : ::getcwd(nullptr, 0), &std::free);
+        if (!cwd && !remote) {
             return std::nullopt;
         }
-        options = {"-c", tmux::literal_format(cwd.get())};  // tmux expands formats in the directory
+        // tmux expands formats in the directory.
+        options = {"-c", tmux::literal_format(remote ? remote->directory : std::string(cwd.get()))};
     }
-    if (const char* path = std::getenv("PATH")) {
+    if (remote) {
+        options.insert(options.end(), {"-e", "PATH=" + remote->path});
+    } else if (const char* path = std::getenv("PATH")) {
         options.insert(options.end(), {"-e", std::string("PATH=") + path});
     }
     return options;
 }
 
-std::optional<Request> request_for(const tmux::Command& command, bool wants_output) {
+std::optional<Request> request_for(const tmux::Command& command, bool wants_output, const Client& client) {
     Request request{{}, wants_output, command.traits.types_into};
     std::optional<Words> options;
     if (command.traits.start) {
-        options = start_options(*command.traits.start);
+        options = start_options(*command.traits.start, client.remote_place());
         if (!options) {
             return std::nullopt;
         }
@@ -85,7 +89,7 @@ std::optional<runner::Result> run(const tmux::Command& command, bool wants_outpu
     if (!client) {
         return std::nullopt;
     }
-    std::optional<Request> request = request_for(command, wants_output);
+    std::optional<Request> request = request_for(command, wants_output, *client);
     if (!request) {
         return std::nullopt;
     }

@@ -10,6 +10,8 @@
 #include <array>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
+#include <string_view>
 
 #include "runner/child.hpp"
 #include "runner/wait.hpp"
@@ -121,34 +123,49 @@ struct Holding {
 
 }  // namespace
 
-std::shared_ptr<Client> Client::open(const tmux::Socket& socket, const std::string& session) {
-    std::vector<std::string> argv{"tmux", "-u"};
-    if (socket) {
-        argv.insert(argv.end(), {"-S", *socket});
-    }
+std::shared_ptr<Client> Client::open(const tmux::Socket& socket, const std::string& session,
+                                     std::optional<RemotePlace> place) {
+    std::vector<std::string> argv = tmux::client_argv(socket);
     // -E: the server's update-environment is not applied for us; no-output: no %output
     // lines for what panes print; ignore-size: our client does not size any window.
     argv.insert(argv.end(), {"-C", "attach-session", "-t", session, "-E", "-f", "no-output,ignore-size"});
     std::string failure;
-    std::optional<runner::Conversation> started = runner::Conversation::start(argv, failure);
+    std::optional<runner::Conversation> started = runner::Conversation::start(
+        tmux::where_the_server_is(socket, std::move(argv), tmux::SshInput::kForwarded), failure);
     if (!started) {
         return nullptr;
     }
     std::shared_ptr<Client> client(new Client(std::move(*started)));
+    client->place_ = std::move(place);
     try {
         if (!client->protocol_.attached(Clock::now() + kAttachTimeout)) {
             client->end();
             return nullptr;
         }
+        // Our process is ssh; the client tmux lists is its remote program.
+        if (socket.remote) {
+            bool sent = false;
+            runner::Result asked =
+                *client->protocol_.answer({{{"display-message", "-p", "#{client_pid}"}}, true, std::nullopt}, sent);
+            std::string_view pid = asked.out.view();
+            client->pid_ = asked.ok() ? static_cast<pid_t>(std::atoi(std::string(pid).c_str())) : 0;
+        }
     } catch (const Ended&) {
+        client->end();
+        return nullptr;
+    } catch (const Stray&) {
         client->end();
         return nullptr;
     } catch (...) {
         client->end();
         throw;
     }
-    // Without a directory for captures the channel still serves everything else.
-    client->captures_ = Captures::make();
+    // Without a directory for captures the channel still serves everything else. tmux on a
+    // remote host would write the file there, and reading it back costs the round trip that a
+    // capture run as a process over the shared connection costs: those run as processes.
+    if (!socket.remote) {
+        client->captures_ = Captures::make();
+    }
     client->wake_ = runner::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (client->wake_.valid()) {
         client->drain_ = quiet_thread([raw = client.get()] { raw->drain_while_idle(); });

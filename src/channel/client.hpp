@@ -41,11 +41,20 @@ private:
     std::atomic<int> waiting_{0};
 };
 
+// Where a tmux process of ours on a remote host runs: the directory and PATH of a command that
+// ssh runs there, which it would bring to a program it starts.
+struct RemotePlace {
+    std::string directory;
+    std::string path;
+};
+
 class Client {
 public:
     // Starts a control client on the server and attaches it to the session `session`
-    // ("$3"); nothing when it cannot start or attach in time.
-    static std::shared_ptr<Client> open(const tmux::Socket& socket, const std::string& session);
+    // ("$3"); nothing when it cannot start or attach in time. A server on a remote host is
+    // reached through ssh, and `place` tells where a process of ours runs there.
+    static std::shared_ptr<Client> open(const tmux::Socket& socket, const std::string& session,
+                                        std::optional<RemotePlace> place = std::nullopt);
     ~Client();
 
     Client(const Client&) = delete;
@@ -72,8 +81,11 @@ public:
     void forsake() noexcept;
     // The id of the session the client is attached to.
     std::string session_id();
-    // The client's process, as tmux reports it (#{client_pid}).
+    // The client's process, as tmux reports it (#{client_pid}); on a remote host, as tmux there
+    // reports it.
     pid_t pid() const noexcept { return pid_; }
+    // Where a process of ours would run, for a server on a remote host; nothing on this machine.
+    const std::optional<RemotePlace>& remote_place() const noexcept { return place_; }
 
 private:
     explicit Client(runner::Conversation conversation) noexcept
@@ -82,7 +94,8 @@ private:
     // Ends the client and lets go of its files; with the turn held.
     void end() noexcept;
 
-    const pid_t pid_;
+    pid_t pid_;
+    std::optional<RemotePlace> place_;
     Protocol protocol_;
     std::unique_ptr<Captures> captures_;
     Turn turn_;

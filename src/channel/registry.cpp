@@ -74,12 +74,10 @@ Registry& all() {
 // tmux finds most recently active. The channel attaches there, so that attaching (which
 // makes a session the most recently active) changes nothing for later processes.
 std::optional<std::string> current_session(const tmux::Socket& socket) {
-    std::vector<std::string> argv{"tmux", "-u"};
-    if (socket) {
-        argv.insert(argv.end(), {"-S", *socket});
-    }
+    std::vector<std::string> argv = tmux::client_argv(socket);
     argv.insert(argv.end(), {"display-message", "-p", "#{session_id}"});
-    runner::Result found = runner::run(argv, {runner::Input::kNull, runner::Output::kCapture, runner::Output::kNull});
+    runner::Result found = runner::run(tmux::where_the_server_is(socket, std::move(argv)),
+                                       {runner::Input::kNull, runner::Output::kCapture, runner::Output::kNull});
     std::string_view id = found.ok() ? found.out.view() : std::string_view();
     id = id.substr(0, id.find('\n'));  // a hook may print after it
     if (!id.starts_with('$')) {
@@ -88,10 +86,30 @@ std::optional<std::string> current_session(const tmux::Socket& socket) {
     return std::string(id);
 }
 
+// The directory and PATH that a command run over ssh on the host has, from one such command.
+std::optional<RemotePlace> remote_place(const tmux::Remote& remote) {
+    runner::Result found = runner::run(tmux::ssh_argv(remote, tmux::SshInput::kNone, R"(printf '%s\0' "$PWD" "$PATH")"),
+                                       {runner::Input::kNull, runner::Output::kCapture, runner::Output::kNull});
+    std::vector<std::string_view> fields = text::split_at_most(found.out.view(), '\0', 3);
+    if (!found.ok() || fields.size() != 3 || !fields[2].empty()) {
+        return std::nullopt;
+    }
+    return RemotePlace{std::string(fields[0]), std::string(fields[1])};
+}
+
 }  // namespace
 
 std::string key_of(const tmux::Socket& socket) {
-    std::string path = socket ? *socket : tmux::default_socket(static_cast<std::uint32_t>(::getuid()));
+    // A remote server's channel is known by its host, its ssh options and the path as given:
+    // nothing here can resolve a path on the host.
+    if (const tmux::Remote* remote = socket.remote.get()) {
+        std::string key = std::string("ssh") + '\0' + remote->host;
+        for (const std::string& option : remote->options) {
+            key += '\0' + option;
+        }
+        return key + '\0' + (socket.path ? "=" + *socket.path : std::string());
+    }
+    std::string path = socket.path ? *socket.path : tmux::default_socket(static_cast<std::uint32_t>(::getuid()));
     std::size_t slash = path.rfind('/');
     std::string directory = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(directory.c_str(), nullptr), &std::free);
@@ -136,7 +154,12 @@ std::shared_ptr<Client> open(const std::string& key, const tmux::Socket& socket,
         }
     }
     std::optional<std::string> session = current_session(socket);
-    std::shared_ptr<Client> client = session ? Client::open(socket, *session) : nullptr;
+    std::optional<RemotePlace> place;
+    if (session && socket.remote) {
+        place = remote_place(*socket.remote);
+    }
+    bool placed = !socket.remote || place;
+    std::shared_ptr<Client> client = session && placed ? Client::open(socket, *session, std::move(place)) : nullptr;
     std::lock_guard<runner::SpinLock> hold(registry.lock);
     Entry& entry = registry.entries[key];
     entry.retry = client != nullptr;

@@ -259,7 +259,7 @@ std::optional<std::string> current_commandline(const PaneRecord& pane) {
     if (!pid) {
         return std::nullopt;
     }
-    return non_empty(program_output({"ps", "-p", *pid, "-o", "args="}));
+    return non_empty(program_output(pane.socket, {"ps", "-p", *pid, "-o", "args="}));
 }
 
 namespace {

@@ -23,11 +23,12 @@ std::optional<std::string> working_directory() {
     return std::string(buffer.data());
 }
 
-// The path absolute, every run of "/" one "/", and no "." segment. ".." stays: what it
-// leads to depends on symbolic links, which only the file system knows.
-std::string normal_path(std::string_view path) {
+// The path absolute (unless `relative` says it stays so), every run of "/" one "/", and no "."
+// segment. ".." stays: what it leads to depends on symbolic links, which only the file system
+// knows.
+std::string normal_path(std::string_view path, bool relative = false) {
     std::string normal;
-    if (!path.starts_with('/')) {
+    if (!path.starts_with('/') && !relative) {
         std::optional<std::string> directory = working_directory();
         if (!directory) {
             return std::string(path);  // compared as given, the best there is
@@ -42,22 +43,26 @@ std::string normal_path(std::string_view path) {
         }
         std::string_view segment = path.substr(at, end - at);
         if (!segment.empty() && segment != ".") {
-            if (!normal.ends_with('/')) {
+            if (!normal.ends_with('/') && !(relative && normal.empty() && !path.starts_with('/'))) {
                 normal += '/';
             }
             normal += segment;
         }
         at = end + 1;
     }
-    return normal.empty() ? "/" : normal;
+    if (normal.empty()) {
+        return relative && !path.starts_with('/') ? "." : "/";
+    }
+    return normal;
 }
 
 }  // namespace
 
 SocketPath::SocketPath(Socket given) : given_(std::move(given)) {
-    if (given_) {
-        std::string normal = normal_path(*given_);
-        if (normal != *given_) {
+    if (given_.path) {
+        // A relative path on a remote host counts from where its tmux runs, not from here.
+        std::string normal = normal_path(*given_.path, given_.remote != nullptr);
+        if (normal != *given_.path) {
             normal_ = std::move(normal);
         }
     }
@@ -74,8 +79,8 @@ std::optional<std::string_view> SocketPath::compared() const noexcept {
     if (normal_) {
         return std::string_view(*normal_);
     }
-    if (given_) {
-        return std::string_view(*given_);
+    if (given_.path) {
+        return std::string_view(*given_.path);
     }
     return std::nullopt;
 }
@@ -85,11 +90,25 @@ std::size_t hash_value(std::string_view text) noexcept {
 }
 
 std::size_t hash_value(const SocketPath& socket) noexcept {
-    return hash_value(socket.compared());
+    std::size_t hash = hash_value(socket.compared());
+    if (const tmux::Remote* remote = socket.remote()) {
+        hash = hash_combined(hash, hash_value(remote->host));
+    }
+    return hash;
 }
 
 void write_value(std::string& out, const SocketPath& socket) {
-    write_value(out, socket.given());
+    write_value(out, socket.path());
+}
+
+void write_field(std::string& out, const char* name, const SocketPath& socket) {
+    out += name;
+    out += '=';
+    write_value(out, socket);
+    if (const tmux::Remote* remote = socket.remote()) {
+        out += ", host=";
+        write_value(out, remote->host);
+    }
 }
 
 void write_value(std::string& out, std::string_view text) {

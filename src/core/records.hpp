@@ -16,17 +16,25 @@ namespace vordalin::core {
 
 // A record's socket: the path as it was given, which commands use and the record shows, and
 // the path it names, which records compare: absolute (a relative one taken against the working
-// directory when the record was made), every run of "/" one "/", no "." segment. Records made
-// from a record copy both, so a walk down a server compares alike wherever it goes next.
+// directory when the record was made), every run of "/" one "/", no "." segment. A socket on a
+// remote host keeps its host and ssh options; its relative path stays relative, since it
+// counts from where the host's tmux runs. Records made from a record copy all of it, so a walk
+// down a server compares alike wherever it goes next.
 class SocketPath {
 public:
     SocketPath() noexcept = default;
     // Implicit: a record is made from the socket it is given.
-    SocketPath(Socket given);  // NOLINT(google-explicit-constructor)
+    SocketPath(Socket given);                    // NOLINT(google-explicit-constructor)
+    SocketPath(std::optional<std::string> path)  // NOLINT(google-explicit-constructor)
+        : SocketPath(Socket(std::move(path))) {}
 
     // Commands take the socket as given.
     operator const Socket&() const noexcept { return given_; }  // NOLINT(google-explicit-constructor)
     const Socket& given() const noexcept { return given_; }
+    // The path as given; nothing for the default server.
+    const std::optional<std::string>& path() const noexcept { return given_.path; }
+    // The remote host and its ssh options; null on this machine.
+    const tmux::Remote* remote() const noexcept { return given_.remote.get(); }
     // The normalised path; nothing for the default server.
     std::optional<std::string_view> compared() const noexcept;
     // The normalised path where it differs from the given one: a copy of the record keeps it,
@@ -34,7 +42,9 @@ public:
     const std::optional<std::string>& resolved() const noexcept { return normal_; }
     static SocketPath restored(Socket given, std::optional<std::string> resolved);
 
-    friend bool operator==(const SocketPath& a, const SocketPath& b) noexcept { return a.compared() == b.compared(); }
+    friend bool operator==(const SocketPath& a, const SocketPath& b) noexcept {
+        return a.compared() == b.compared() && a.given_.same_place(b.given_);
+    }
 
 private:
     Socket given_;
@@ -133,7 +143,7 @@ struct Snapshot {
 struct ScopeRecord {
     std::string scope;
     std::string target;
-    Socket socket;
+    SocketPath socket;
 };
 struct OptionsRecord : ScopeRecord {};
 struct HooksRecord : ScopeRecord {};
@@ -454,6 +464,18 @@ void write_value(std::string& out, const std::vector<Record>& records) {
     out += ']';
 }
 
+// One item of a text form: the field's name, "=" and its value.
+template <class Value>
+void write_field(std::string& out, const char* name, const Value& value) {
+    out += name;
+    out += '=';
+    write_value(out, value);
+}
+
+// A socket on a remote host is followed by the host, so that the text tells where the object
+// is; a socket on this machine shows as it always has.
+void write_field(std::string& out, const char* name, const SocketPath& socket);
+
 // The text form shared by repr() and str(): Class(field=value, ...).
 template <class Record>
 std::string text_form(const Record& record) {
@@ -462,9 +484,7 @@ std::string text_form(const Record& record) {
     const char* separator = "";
     std::apply(
         [&](const auto&... field) {
-            ((out += separator, out += field.name, out += '=', write_value(out, record.*field.member),
-              separator = ", "),
-             ...);
+            ((out += separator, write_field(out, field.name, record.*field.member), separator = ", "), ...);
         },
         RecordTable<Record>::kFields);
     out += ')';

@@ -54,6 +54,20 @@ std::string last_field(const std::vector<std::string>& fields, std::size_t at) {
     return fields.size() > at ? fields[at] : std::string();
 }
 
+// The default socket of the remote user, by tmux's rule, as the host's shell works it out:
+// "default" in the directory "tmux-UID" under a non-empty $TMUX_TMPDIR or else /tmp, resolved
+// when it exists. Nothing when the user id cannot be read there.
+std::optional<std::string> remote_default_socket(const Socket& where) {
+    constexpr std::string_view kRule =
+        R"(u=$(id -u) || exit 1; d="${TMUX_TMPDIR:-/tmp}/tmux-$u"; r=$(cd -P -- "$d" 2>/dev/null && pwd) && d=$r; )"
+        R"(printf '%s/default\n' "$d")";
+    std::optional<std::string> output = program_output(where, {"sh", "-c", std::string(kRule)});
+    if (!output || text::trim(*output).empty()) {
+        return std::nullopt;
+    }
+    return std::string(text::trim(*output));
+}
+
 // A command that may start the server, and so reads the server's configuration.
 Command starting(const ServerRecord& server, std::initializer_list<std::string_view> args) {
     Command command = changing(server.socket, args);
@@ -62,6 +76,37 @@ Command starting(const ServerRecord& server, std::initializer_list<std::string_v
 }
 
 }  // namespace
+
+SocketPath server_socket(std::optional<std::string> path, std::optional<std::string> host,
+                         std::vector<std::string> ssh_options) {
+    if (!host) {
+        if (!ssh_options.empty()) {
+            throw Error("ssh_options need a host", Error::Kind::kValue);
+        }
+        return SocketPath(std::move(path));
+    }
+    // ssh would read a leading "-" as an option, and no host name holds a blank or a line end.
+    if (host->empty() || host->starts_with('-') ||
+        host->find_first_of(std::string_view(" \t\r\n\0", 5)) != std::string::npos) {
+        throw Error("not a host ssh can reach: " + text::quote(*host), Error::Kind::kValue);
+    }
+    auto remote = std::make_shared<const tmux::Remote>(tmux::Remote{std::move(*host), std::move(ssh_options)});
+    return SocketPath(Socket(std::move(path), std::move(remote)));
+}
+
+std::optional<std::string> host_of(const SocketPath& socket) {
+    if (const tmux::Remote* remote = socket.remote()) {
+        return remote->host;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> ssh_options_of(const SocketPath& socket) {
+    if (const tmux::Remote* remote = socket.remote()) {
+        return remote->options;
+    }
+    return {};
+}
 
 bool start_server(const ServerRecord& server) {
     return succeeds(starting(server, {"start-server"}));
@@ -168,14 +213,18 @@ std::vector<SessionRecord> list_sessions(const ServerRecord& server) {
 }
 
 std::optional<std::string> current_socket(const ServerRecord& server) {
-    if (const Socket& given = server.socket) {
+    if (const std::optional<std::string>& given = server.socket.path()) {
         return given;
     }
-    if (auto reported = quiet_output(reading(std::nullopt, {"display-message", "-p", "#{socket_path}"}))) {
+    const Socket& where = server.socket;
+    if (auto reported = quiet_output(reading(where, {"display-message", "-p", "#{socket_path}"}))) {
         std::string_view path = text::trim(*reported);
         if (!path.empty()) {
             return std::string(path);
         }
+    }
+    if (where.remote) {
+        return remote_default_socket(where);
     }
     std::optional<std::string> id_output = program_output({"id", "-u"});
     if (!id_output) {

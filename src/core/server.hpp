@@ -11,6 +11,15 @@
 
 namespace vordalin::core {
 
+// The socket of a server: its path (absent: the default server) on this machine, or on `host`
+// reached with ssh and the given options. Refuses a host that ssh would read otherwise, and
+// options without a host.
+SocketPath server_socket(std::optional<std::string> path, std::optional<std::string> host,
+                         std::vector<std::string> ssh_options);
+// The host and the ssh options a record's server is reached with; nothing on this machine.
+std::optional<std::string> host_of(const SocketPath& socket);
+std::vector<std::string> ssh_options_of(const SocketPath& socket);
+
 bool start_server(const ServerRecord& server);
 bool kill_server(const ServerRecord& server);
 bool server_is_running(const ServerRecord& server);

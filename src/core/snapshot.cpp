@@ -5,9 +5,11 @@
 #include <map>
 
 #include "channel/channel.hpp"
+#include "core/error.hpp"
 #include "core/fields.hpp"
 #include "core/session.hpp"
 #include "core/window.hpp"
+#include "runner/together.hpp"
 #include "text/text.hpp"
 
 namespace vordalin::core {
@@ -96,9 +98,8 @@ std::optional<PaneInfo> read_pane(const Values& fields, const SocketPath& socket
     return pane;
 }
 
-// Each pane's command line, from one ps run for all their pids; a pid that ps no longer
-// finds has none.
-void read_commandlines(std::vector<PaneInfo>& panes) {
+// The ps run that lists the command lines of the panes' pids; nothing when no pane has a pid.
+std::optional<Argv> commandline_argv(const std::vector<PaneInfo>& panes) {
     std::string pids;
     for (const PaneInfo& pane : panes) {
         if (pane.pid) {
@@ -106,14 +107,15 @@ void read_commandlines(std::vector<PaneInfo>& panes) {
         }
     }
     if (pids.empty()) {
-        return;
+        return std::nullopt;
     }
-    std::optional<std::string> listed = program_output({"ps", "-p", pids, "-o", "pid=,args="});
-    if (!listed) {
-        return;
-    }
+    return Argv{"ps", "-p", pids, "-o", "pid=,args="};
+}
+
+// Each pane's command line from what ps listed; a pid that ps no longer found has none.
+void read_commandlines(std::vector<PaneInfo>& panes, std::string_view listed) {
     std::map<std::uint32_t, std::string> commandlines;
-    for (std::string_view line : text::split_lines(*listed)) {
+    for (std::string_view line : text::split_lines(listed)) {
         line = text::trim(line);
         std::size_t blank = line.find(' ');
         text::ParsedNumber pid = text::parse_unsigned(line.substr(0, blank), kMaxU32);
@@ -130,16 +132,10 @@ void read_commandlines(std::vector<PaneInfo>& panes) {
     }
 }
 
-}  // namespace
-
-Snapshot take_snapshot(const ServerRecord& server, bool commandlines) {
+Snapshot read_snapshot(const ServerRecord& server, std::string& output) {
     Snapshot snapshot;
-    std::optional<std::string> output = quiet_bytes(snapshot_command(server));
-    if (!output) {
-        return snapshot;
-    }
     std::optional<std::string> channel_session = channel::attached_session(server.socket);
-    for (const Tagged& record : read_tagged_records(*output, kKinds)) {
+    for (const Tagged& record : read_tagged_records(output, kKinds)) {
         if (record.tag == kSession) {
             snapshot.sessions.push_back(read_session_metadata(record.values, channel_session));
         } else if (record.tag == kWindow) {
@@ -148,10 +144,86 @@ Snapshot take_snapshot(const ServerRecord& server, bool commandlines) {
             snapshot.panes.push_back(std::move(*pane));
         }
     }
+    return snapshot;
+}
+
+// The decoded stdout of a run that succeeded, or nothing; ssh's own failure raises.
+std::optional<std::string> quiet_answer(const Socket& where, std::optional<runner::Result>& run) {
+    runner::Result result = answered_where(where, std::move(*run));
+    if (!result.ok()) {
+        return std::nullopt;
+    }
+    return std::string(result.out.view());
+}
+
+}  // namespace
+
+Snapshot take_snapshot(const ServerRecord& server, bool commandlines) {
+    std::optional<std::string> output = quiet_bytes(snapshot_command(server));
+    if (!output) {
+        return Snapshot{};
+    }
+    Snapshot snapshot = read_snapshot(server, *output);
     if (commandlines) {
-        read_commandlines(snapshot.panes);
+        if (std::optional<Argv> ps = commandline_argv(snapshot.panes)) {
+            if (std::optional<std::string> listed = program_output(server.socket, *ps)) {
+                read_commandlines(snapshot.panes, *listed);
+            }
+        }
     }
     return snapshot;
+}
+
+std::vector<SnapshotSlot> take_snapshots(const std::vector<ServerRecord>& servers, bool commandlines,
+                                         runner::Clock::time_point deadline) {
+    std::vector<SnapshotSlot> slots(servers.size());
+    std::vector<Argv> listings;
+    for (const ServerRecord& server : servers) {
+        listings.push_back(process_argv(snapshot_command(server)));
+    }
+    std::vector<std::optional<runner::Result>> listed = runner::run_together(listings, deadline);
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        if (!listed[i]) {
+            continue;  // out of time
+        }
+        try {
+            std::optional<std::string> output = quiet_answer(servers[i].socket, listed[i]);
+            slots[i].snapshot = output ? read_snapshot(servers[i], *output) : Snapshot{};
+        } catch (const Error&) {
+            slots[i].error = std::current_exception();
+        }
+    }
+    if (!commandlines) {
+        return slots;
+    }
+    // The command lines of every server's panes, again side by side.
+    std::vector<std::size_t> asked;
+    std::vector<Argv> ps_runs;
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        if (slots[i].snapshot) {
+            if (std::optional<Argv> ps = commandline_argv(slots[i].snapshot->panes)) {
+                asked.push_back(i);
+                ps_runs.push_back(tmux::where_the_server_is(servers[i].socket, std::move(*ps)));
+            }
+        }
+    }
+    std::vector<std::optional<runner::Result>> answers = runner::run_together(ps_runs, deadline);
+    for (std::size_t j = 0; j < asked.size(); ++j) {
+        SnapshotSlot& slot = slots[asked[j]];
+        if (!answers[j]) {
+            slot.snapshot.reset();  // out of time
+            continue;
+        }
+        try {
+            if (std::optional<std::string> listing = quiet_answer(servers[asked[j]].socket, answers[j])) {
+                read_commandlines(slot.snapshot->panes, *listing);
+            }
+        } catch (const Error&) {
+            slot.snapshot.reset();
+            slot.error = std::current_exception();
+        }
+    }
+    return slots;
 }
 
 }  // namespace vordalin::core

@@ -14,6 +14,34 @@ runner::Result run_program(const Argv& argv, runner::Output out, runner::Output 
     return runner::run(argv, runner::Streams{runner::Input::kNull, out, err});
 }
 
+// What a run through ssh gave, as a run here would give it: ssh's own failure (its status 255:
+// no connection, refused authentication, the connection lost) is no answer of the program and
+// raises, and a program the remote shell could not run did not start.
+runner::Result over_ssh(const tmux::Remote& remote, runner::Result result) {
+    if (result.start_failure) {
+        return result;
+    }
+    std::string_view said = text::trim(result.err);
+    if (result.returncode == tmux::kSshFailed) {
+        std::string message = "ssh to " + remote.host + " failed: ";
+        message += said.empty() ? std::string_view("ssh exited with status 255") : said;
+        throw Error(text::decode_lossy(message));
+    }
+    if (result.returncode == tmux::kNotFound || result.returncode == tmux::kNotExecutable) {
+        result.start_failure = said.empty() ? "the host's shell could not run it" : text::decode_lossy(said);
+    }
+    return result;
+}
+
+// A run of the command's argv (through ssh for a remote server, whose error output is read
+// for ssh's own complaint).
+runner::Result run_command(const Socket& where, const Argv& argv, runner::Output out, runner::Output err) {
+    if (!where.remote) {
+        return run_program(argv, out, err);
+    }
+    return over_ssh(*where.remote, run_program(argv, out, runner::Output::kCapture));
+}
+
 Command exact_command(const Socket& socket, std::initializer_list<std::string_view> args, bool reads_only) {
     Command command{socket, {}, {}, std::nullopt, false, {}};
     command.args.reserve(args.size() + 2);
@@ -126,16 +154,27 @@ runner::Result run_tmux(const Command& command, runner::Output out, runner::Outp
     if (auto answered = over_channel(command, out == runner::Output::kCapture)) {
         return std::move(*answered);
     }
-    runner::Result result = run_program(process_argv(command), out, err);
+    runner::Result result = run_command(command.socket, process_argv(command), out, err);
     channel::ran_as_process(command.socket, result.ok());
     return result;
+}
+
+runner::Result answered_where(const Socket& where, runner::Result result) {
+    return where.remote ? over_ssh(*where.remote, std::move(result)) : std::move(result);
+}
+
+runner::Result run_where(const Socket& where, const Argv& argv, runner::Output out, runner::Output err) {
+    return run_command(where, tmux::where_the_server_is(where, argv), out, err);
 }
 
 bool succeeds(const Command& command) {
     if (auto answered = over_channel(command, false)) {
         return answered->ok();
     }
-    bool ok = runner::run_status(process_argv(command));
+    bool ok =
+        command.socket.remote
+            ? run_command(command.socket, process_argv(command), runner::Output::kNull, runner::Output::kNull).ok()
+            : runner::run_status(process_argv(command));
     channel::ran_as_process(command.socket, ok);
     return ok;
 }
@@ -195,6 +234,10 @@ std::optional<std::string> program_output(const Argv& argv) {
     return decoded(captured(run_program(argv, runner::Output::kCapture, runner::Output::kNull)));
 }
 
+std::optional<std::string> program_output(const Socket& where, const Argv& argv) {
+    return decoded(captured(run_where(where, argv, runner::Output::kCapture, runner::Output::kNull)));
+}
+
 namespace {
 
 std::string failure_message(std::string_view text, const FailureWording& wording) {
@@ -218,8 +261,11 @@ Argv shown_command(const Command& command) {
 [[noreturn]] void raise_answered(const Command& command, runner::Result& result, std::optional<std::string_view> reason,
                                  const FailureWording& wording) {
     if (result.start_failure) {
-        std::string_view lead = wording.launch == Launch::kServer ? "Failed to run tmux: " : "failed to run tmux: ";
-        throw Error::tmux(std::string(lead) + *result.start_failure, {shown_command(command), {}, std::nullopt});
+        std::string lead = wording.launch == Launch::kServer ? "Failed to run tmux" : "failed to run tmux";
+        if (const tmux::Remote* remote = command.socket.remote.get()) {
+            lead += " on " + remote->host;
+        }
+        throw Error::tmux(lead + ": " + *result.start_failure, {shown_command(command), {}, std::nullopt});
     }
     std::string error_text = text::decode_lossy(std::move(result.err));
     std::string message = failure_message(reason.value_or(error_text), wording);

@@ -106,8 +106,17 @@ std::optional<std::string> quiet_output(const Command& command);
 std::optional<Text> quiet_text(const Command& command);
 // The same, undecoded: for outputs read as framed records, whose lengths count bytes.
 std::optional<std::string> quiet_bytes(const Command& command);
-// The same for the other programs the module runs ("id", "ps"), given their whole argv.
+// The same for the other programs the module runs ("id", "ps"), given their whole argv: on
+// this machine, or where the server is (a remote host).
 std::optional<std::string> program_output(const Argv& argv);
+std::optional<std::string> program_output(const Socket& where, const Argv& argv);
+// A run of a program where the server is, with stdin on /dev/null. Over ssh, ssh's own
+// failure raises "ssh to HOST failed: " and ssh's message, and a program the host's shell
+// cannot run is a start failure with the shell's words.
+runner::Result run_where(const Socket& where, const Argv& argv, runner::Output out, runner::Output err);
+// What a run of an argv built for the server's place gave, as a run here would give it (see
+// run_where), for a caller that ran it itself.
+runner::Result answered_where(const Socket& where, runner::Result result);
 
 // Raising: stdout discarded, stderr captured; throws Error worded as given on failure.
 void run_checked(const Command& command, const FailureWording& wording);

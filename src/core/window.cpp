@@ -145,7 +145,7 @@ std::string exact_window_target(const WindowRecord& window, std::string_view fai
 }
 
 void same_server(const Socket& one, const Socket& other, std::string_view what) {
-    if (one != other) {
+    if (one.path != other.path || !one.same_place(other)) {
         throw Error(std::string(what) + " is on another server", Error::Kind::kValue);
     }
 }

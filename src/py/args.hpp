@@ -59,6 +59,14 @@ struct TextMapping {
     Value convert(PyObject* value, const char* name) const { return to_text_mapping(value, name); }
 };
 
+// An iterable of str, empty by default.
+struct TextSequence {
+    using Value = std::vector<std::string>;
+    Value convert(PyObject* value, const char* name) const {
+        return value == nullptr ? Value{} : to_text_sequence(value, name);
+    }
+};
+
 struct Pattern {
     using Value = SearchPattern;
     Value convert(PyObject* value, const char* name) const { return to_search_pattern(value, name); }
@@ -141,6 +149,11 @@ constexpr Param<kind::OrNone<kind::Positive>> optional_positive(const char* name
 // A mapping of str to str, or None by default.
 constexpr Param<kind::OrNone<kind::TextMapping>> optional_text_mapping(const char* name) {
     return {{name, "None"}, {}};
+}
+
+// A sequence of str, empty by default (shown as "()").
+constexpr Param<kind::TextSequence> text_sequence(const char* name) {
+    return {{name, "()"}, {}};
 }
 
 // A str or a compiled re.Pattern of str.

@@ -155,6 +155,27 @@ double to_seconds(PyObject* value, const char* param, bool zero_allowed) {
     return seconds;
 }
 
+std::vector<std::string> to_text_sequence(PyObject* value, const char* param) {
+    if (PyUnicode_Check(value) || PyBytes_Check(value)) {
+        raise_cast_error(value, param, "Sequence[str]");
+    }
+    PyObject* raw_items = PyObject_GetIter(value);
+    if (raw_items == nullptr) {
+        PyErr_Clear();
+        raise_cast_error(value, param, "Sequence[str]");
+    }
+    Ref items = Ref::steal(raw_items);
+    std::vector<std::string> texts;
+    while (PyObject* raw_item = PyIter_Next(items.get())) {
+        Ref item = Ref::steal(raw_item);
+        texts.push_back(to_str(item.get(), param));
+    }
+    if (PyErr_Occurred() != nullptr) {
+        throw ErrorAlreadySet{};
+    }
+    return texts;
+}
+
 std::vector<std::pair<std::string, std::string>> to_text_mapping(PyObject* value, const char* param) {
     if (!PyDict_Check(value) && PyObject_HasAttrString(value, "items") == 0) {
         raise_cast_error(value, param, "Mapping[str, str]");

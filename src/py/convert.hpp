@@ -26,6 +26,8 @@ std::uint32_t to_u32(PyObject* value, const char* param);
 std::uint32_t to_positive(PyObject* value, const char* param);
 // A float or an int, at least zero (or above zero); ValueError otherwise, NaN included.
 double to_seconds(PyObject* value, const char* param, bool zero_allowed);
+// An iterable of str (but no str or bytes itself, whose items are characters), as its items.
+std::vector<std::string> to_text_sequence(PyObject* value, const char* param);
 // A mapping of str to str, as its items in iteration order.
 std::vector<std::pair<std::string, std::string>> to_text_mapping(PyObject* value, const char* param);
 

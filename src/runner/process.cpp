@@ -13,13 +13,12 @@
 
 #include "runner/child.hpp"
 #include "runner/fd.hpp"
+#include "runner/plumbing.hpp"
 #include "runner/spawn.hpp"
 
 namespace vordalin::runner {
 
 namespace {
-
-constexpr std::size_t kReadChunk = 64 * 1024;
 
 InterruptCheck g_interrupt_check = nullptr;
 
@@ -27,59 +26,6 @@ Result start_failure(std::string text) {
     Result result;
     result.start_failure = std::move(text);
     return result;
-}
-
-// One captured stream: the read end of its pipe and the bytes read from it so far.
-struct Sink {
-    Fd read_end;
-    Captured bytes;
-
-    // One read from the ready pipe; false at end of file.
-    bool read_some() {
-        for (;;) {
-            ssize_t got = ::read(read_end.get(), bytes.tail(kReadChunk), kReadChunk);
-            if (got >= 0) {
-                bytes.commit(static_cast<std::size_t>(got));
-                return got > 0;
-            }
-            if (errno != EINTR) {
-                throw_os_failure("read");
-            }
-        }
-    }
-};
-
-// The child's standard streams as a run asks for them: what its fds 0 to 2 become, the write
-// ends it gets (ours must go once it has them), and the sinks of stdout and stderr.
-struct Plumbing {
-    std::array<int, 3> child_fds{kNullFd, kNullFd, kNullFd};
-    std::array<Fd, 2> child_ends;
-    std::array<Sink, 2> sinks;
-};
-
-// Returns 0, or the error number that keeps the run from starting.
-int plumb(Streams streams, Plumbing& plumbing) {
-    if (streams.in == Input::kInherit) {
-        plumbing.child_fds[0] = kInheritFd;
-    }
-    const std::array<Output, 2> outputs{streams.out, streams.err};
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        if (outputs[i] == Output::kNull) {
-            continue;
-        }
-        std::array<int, 2> ends{};
-        if (::pipe2(ends.data(), O_CLOEXEC) != 0) {
-            return errno;
-        }
-        Sink& sink = plumbing.sinks[i];
-        sink.read_end = Fd(ends[0]);
-        plumbing.child_ends[i] = Fd(ends[1]);
-        if (int error = lift_above_stdio(plumbing.child_ends[i]); error != 0) {
-            return error;
-        }
-        plumbing.child_fds[i + 1] = plumbing.child_ends[i].get();
-    }
-    return 0;
 }
 
 // Reads every captured stream to end of file, both at once so that a child filling one pipe
@@ -125,6 +71,44 @@ Result collect(std::array<Sink, 2>& sinks, Child& child) {
 }
 
 }  // namespace
+
+// Returns 0, or the error number that keeps the run from starting.
+int plumb(Streams streams, Plumbing& plumbing) {
+    if (streams.in == Input::kInherit) {
+        plumbing.child_fds[0] = kInheritFd;
+    }
+    const std::array<Output, 2> outputs{streams.out, streams.err};
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        if (outputs[i] == Output::kNull) {
+            continue;
+        }
+        std::array<int, 2> ends{};
+        if (::pipe2(ends.data(), O_CLOEXEC) != 0) {
+            return errno;
+        }
+        Sink& sink = plumbing.sinks[i];
+        sink.read_end = Fd(ends[0]);
+        plumbing.child_ends[i] = Fd(ends[1]);
+        if (int error = lift_above_stdio(plumbing.child_ends[i]); error != 0) {
+            return error;
+        }
+        plumbing.child_fds[i + 1] = plumbing.child_ends[i].get();
+    }
+    return 0;
+}
+
+bool Sink::read_some() {
+    for (;;) {
+        ssize_t got = ::read(read_end.get(), bytes.tail(kReadChunk), kReadChunk);
+        if (got >= 0) {
+            bytes.commit(static_cast<std::size_t>(got));
+            return got > 0;
+        }
+        if (errno != EINTR) {
+            throw_os_failure("read");
+        }
+    }
+}
 
 void set_interrupt_check(InterruptCheck check) noexcept {
     g_interrupt_check = check;

@@ -28,15 +28,18 @@ Argv command_words(const Command& command) {
     return words;
 }
 
-Argv process_argv(const Command& command) {
-    Argv argv;
-    argv.reserve(command.args.size() + command.chained_at.size() + 6);
-    argv.emplace_back(kProgram);
-    argv.emplace_back("-u");
-    if (command.socket) {
+Argv client_argv(const Socket& socket) {
+    Argv argv{std::string(kProgram), "-u"};
+    if (socket.path) {
         argv.emplace_back("-S");
-        argv.push_back(*command.socket);
+        argv.push_back(*socket.path);
     }
+    return argv;
+}
+
+Argv process_argv(const Command& command) {
+    Argv argv = client_argv(command.socket);
+    argv.reserve(command.args.size() + command.chained_at.size() + 6);
     if (command.config) {
         argv.emplace_back("-f");
         argv.push_back(*command.config);
@@ -48,7 +51,14 @@ Argv process_argv(const Command& command) {
     }
     Argv words = command_words(command);
     std::move(words.begin(), words.end(), std::back_inserter(argv));
-    return argv;
+    return where_the_server_is(command.socket, std::move(argv));
+}
+
+Argv where_the_server_is(const Socket& socket, Argv argv, SshInput input) {
+    if (!socket.remote) {
+        return argv;
+    }
+    return ssh_argv(*socket.remote, input, remote_command(argv));
 }
 
 std::size_t packed_size(const Command& command) {

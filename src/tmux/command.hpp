@@ -6,17 +6,35 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tmux/remote.hpp"
+
 namespace vordalin::tmux {
 
-// The socket path of a tmux server; absent means the user's default server.
-using Socket = std::optional<std::string>;
-using Argv = std::vector<std::string>;
+// Where a tmux server is: the path of its socket (absent: the user's default server), on this
+// machine, or on a remote host that every command reaches over ssh.
+struct Socket {
+    std::optional<std::string> path;
+    // Shared by every record of the server; null on this machine.
+    std::shared_ptr<const Remote> remote;
+
+    Socket() noexcept = default;
+    // Implicit: a path alone is a server on this machine.
+    Socket(std::optional<std::string> path) noexcept : path(std::move(path)) {}  // NOLINT(google-explicit-constructor)
+    Socket(std::optional<std::string> path, std::shared_ptr<const Remote> remote) noexcept
+        : path(std::move(path)), remote(std::move(remote)) {}
+
+    // The same host with the same options, or both on this machine.
+    bool same_place(const Socket& other) const noexcept {
+        return remote == other.remote || (remote && other.remote && *remote == *other.remote);
+    }
+};
 
 // A program the command starts.
 struct Start {
@@ -92,8 +110,16 @@ Argv command_words(const Command& command);
 
 // The argument vector of the per-process transport: "tmux", "-u" (UTF-8 output whatever the
 // locale; otherwise tmux prints "_" for every non-ASCII character), the socket and
-// configuration options, then the command's words.
+// configuration options, then the command's words. For a server on a remote host, the ssh
+// command line that runs exactly that on the host.
 Argv process_argv(const Command& command);
+
+// The argv of a program to run where the server is: as it is here, or through ssh there (with
+// its standard input forwarded when `input` says so).
+Argv where_the_server_is(const Socket& socket, Argv argv, SshInput input = SshInput::kNone);
+
+// "tmux", "-u" and the socket's path option, for a client the module starts itself.
+Argv client_argv(const Socket& socket);
 
 // The bytes the tmux client packs the command's words into (each with its NUL). A client
 // refuses to send a command whose words, with its message's own header, exceed one message
