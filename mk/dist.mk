@@ -42,6 +42,9 @@ dist: $(DIST_TOOLS_VENV)/.deps ## the sdist and one checked manylinux cp310-abi3
 	$(DIST_TOOLS_VENV)/bin/auditwheel show $(DIST)/*.whl
 	$(DIST_TOOLS_VENV)/bin/abi3audit --strict --summary --verbose $(DIST)/*.whl
 
+# The tests run against the wheel; DIST_TESTS="-m real" keeps to those that drive tmux.
+DIST_TESTS ?=
+
 check-dist: dist tmux ## that wheel in a fresh venv: stubtest, mypy --strict and the suite
 	rm -rf $(DIST_VENV)
 	$(DIST_PYTHON) -m venv $(DIST_VENV)
@@ -52,5 +55,5 @@ check-dist: dist tmux ## that wheel in a fresh venv: stubtest, mypy --strict and
 		assert vordalin.__file__.startswith(sys.prefix), vordalin.__file__; print("testing", vordalin.__file__)' && \
 	$(CURDIR)/$(DIST_VENV)/bin/python -m mypy.stubtest vordalin && \
 	$(CURDIR)/$(DIST_VENV)/bin/python -m mypy --strict $(addprefix $(CURDIR)/,$(TYPECHECKED)) && \
-	$(CURDIR)/$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests
+	$(CURDIR)/$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests $(DIST_TESTS)
 	@echo "check-dist: the shipped wheel passed stubtest, mypy --strict and the test suite"
