@@ -228,7 +228,9 @@ def test_snapshot_all_reports_each_server_in_its_slot(sshd_server, remote_server
     assert [s.name for s in answers[remote_server].sessions] == ["there"]
     assert answers[remote_server].panes[0].host == sshd.HOST and answers[remote_server].panes[0].commandline
     assert type(answers[unreachable]) is RuntimeError and str(answers[unreachable]).startswith("ssh to vordalin-closed")
-    assert answers[tmux_server] == tmux_server.snapshot(commandlines=True)
+    # Window flags are left out: an alert (monitor-activity) may clear between the two.
+    again = tmux_server.snapshot(commandlines=True)
+    assert (answers[tmux_server].sessions, answers[tmux_server].panes) == (again.sessions, again.panes)
 
 
 def test_snapshot_all_gives_up_on_a_server_at_the_timeout(fake_tmux):

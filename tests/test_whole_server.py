@@ -24,7 +24,7 @@ def pane_line(session, window, pane, pane_id, title, pid, command, path, rest="1
 def test_one_process_and_the_framing(classes, fake_tmux):
     fake_tmux.respond(stdout="\n".join([
         "S|$1|" + escaped("a|b") + "|17|0|80|24|1",
-        "W|" + escaped("a|b") + "|@1|2|0|" + escaped("x\nW|0|@9") + "|1|L|80|24|*",
+        "W|" + escaped("a|b") + "|@1|2|0|" + escaped("x\nW|0|@9") + "|1|L|80|24|##*",
         pane_line("a|b", "0", "0", "%1", "t|%9|forged", "41", "sh\nP|x", "/a\n|b"),
         pane_line("a|b", "0", "1", "%2", "", "", "", "", rest="0|1|x|"),
         pane_line("a|b", "x", "1", "%3", "", "1", "", ""),  # an index that does not read: skipped
@@ -38,7 +38,7 @@ def test_one_process_and_the_framing(classes, fake_tmux):
     assert [(s.id, s.name, s.windows) for s in snap.sessions] == [("$1", "a|b", 1)]
     (window,) = snap.windows
     assert (window.session_name, window.id, window.pane_count, window.index, window.name, window.flags) == (
-        "a|b", "@1", 2, 0, "x\nW|0|@9", "*")
+        "a|b", "@1", 2, 0, "x\nW|0|@9", "#*")
     assert window.window == classes.Window("a|b", 0, "/s", "x\nW|0|@9")
     first, second = snap.panes
     assert (first.title, first.pid, first.current_command, first.current_path, first.commandline) == (

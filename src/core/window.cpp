@@ -90,7 +90,12 @@ WindowMetadata read_window_metadata(std::span<const std::string_view> fields) {
     metadata.name = text::decode_lossy(fields[1]);
     metadata.active = fields[2] == "1";
     metadata.layout = text::decode_lossy(fields[3]);
-    metadata.flags = text::decode_lossy(fields[6]);
+    // tmux doubles the activity flag's "#" here, as for a status line that expands formats.
+    std::string flags = text::decode_lossy(fields[6]);
+    for (std::size_t at = flags.find("##"); at != std::string::npos; at = flags.find("##", at + 1)) {
+        flags.erase(at, 1);
+    }
+    metadata.flags = std::move(flags);
     return metadata;
 }
 
