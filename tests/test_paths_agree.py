@@ -83,10 +83,11 @@ def test_a_program_found_only_on_the_callers_path_starts(route, tmux_session, tm
 def test_update_environment_patterns_reach_a_new_session_alone(route, tmux_session, monkeypatch):
     server = route.server
     server.global_options["update-environment"] = ["VDL_*", "VDL_ALSO", "VDL_NONE"]
-    for name, value in (("VDL_B", "b"), ("VDL_A", "a"), ("VDL_ALSO", "also")):
-        monkeypatch.setenv(name, value)
+    monkeypatch.setenv("VDL_B", "b")
+    monkeypatch.setenv("VDL_A", "a")
     before = dict(tmux_session.environment)
     route.open()  # attaching updates no session's environment
+    monkeypatch.setenv("VDL_ALSO", "also")  # which the channel's client never had
     made = server.new_session("made")
     # tmux copies, per entry, the first variable by name that it matches, and marks an entry
     # that matched none removed (which reads as missing).
@@ -267,7 +268,7 @@ def test_a_program_racing_its_own_name_forges_and_hides_no_record(racing_name, t
     wrong, seen = [], set()
     for route in ("process", "channel"):
         assert route == "process" or server.connect()
-        for _ in range(150):
+        for _ in range(200):
             snapshot = server.snapshot()
             (raced,) = [p for p in snapshot.panes if p.pane_id == racer.pane_id] or [None]
             seen |= {raced and raced.current_command == FORGED and "name", raced and raced.current_path == str(
