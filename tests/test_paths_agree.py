@@ -75,7 +75,7 @@ def test_a_program_found_only_on_the_callers_path_starts(route, tmux_session, tm
     if start == "new window":
         tmux_session.new_window("tool", command)
     else:
-        tmux_session.windows[0].panes[0].split(command=command, keep=False)  # kept: a login sh sets its own PATH
+        tmux_session.windows[0].panes[0].split(command=command, keep=False)  # keep runs a login sh, whose profile sets PATH
     path = wait_for(lambda: seen.exists() and seen.read_text(), timeout=10, message="the tool to run")
     assert path == os.environ["PATH"] and route.kept() and server.has_session("test")
 
@@ -99,7 +99,7 @@ def test_update_environment_patterns_reach_a_new_session_alone(route, tmux_sessi
 def test_a_window_named_or_running_dash_c_starts_in_the_callers_directory(route, tmux_session, tmp_path, monkeypatch,
                                                                           name, command):
     server = route.open()
-    # A shell that stays whatever it is asked to run, in the directory it was started in.
+    # A shell that, whatever it is asked to run, stays in the directory it was started in.
     server.global_options["default-shell"] = str(script(tmp_path / "stay", "exec sleep 100\n"))
     (here := tmp_path / "here").mkdir()
     monkeypatch.chdir(here)  # not where the session started
