@@ -104,6 +104,16 @@ def clients(server):
     return [int(line.split()[1]) for line in listed if line.startswith("1 ")]
 
 
+def both_ways(server, read):
+    """What `read` gives over the server's open channel and then as processes; the channel is open again after."""
+    over = read()
+    server.disconnect()
+    try:
+        return over, read()
+    finally:
+        assert server.connect()
+
+
 def in_child(code, socket, timeout=60, **env):
     """Runs Python code in a child interpreter with SOCKET (and `env`) set; returns what it printed."""
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,

@@ -12,7 +12,7 @@ import time
 import pytest
 
 import vordalin
-from helpers import clients, in_child, needs_tmux, ticking, uses_bash, wait_for
+from helpers import both_ways, clients, in_child, needs_tmux, ticking, uses_bash, wait_for
 
 pytestmark = needs_tmux
 
@@ -25,16 +25,6 @@ def channel(tmux_session, monkeypatch):
     assert server.connect() is True and server.connected is True
     yield server
     server.disconnect()
-
-
-def both_ways(server, read):
-    """What `read` gives over the channel and as processes."""
-    over = read()
-    server.disconnect()
-    try:
-        return over, read()
-    finally:
-        assert server.connect()
 
 
 def test_connect_and_disconnect(tmux_server, monkeypatch):
