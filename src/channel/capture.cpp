@@ -119,8 +119,9 @@ std::optional<runner::Result> Captures::capture(Protocol& protocol, const Words&
             result.err = *complaint + "\n";
             return result;
         }
+        // Lines from the client that keep arriving must not keep the wait past its deadline.
         std::array<pollfd, 2> watch{{{watch_.get(), POLLIN, 0}, {protocol.conversation().output_fd(), POLLIN, 0}}};
-        if (runner::wait_readable(watch, deadline) == 0) {
+        if (runner::Clock::now() >= deadline || runner::wait_readable(watch, deadline) == 0) {
             throw Stray{};
         }
     }
