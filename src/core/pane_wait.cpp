@@ -1,0 +1,208 @@
+#include "core/pane_wait.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/fields.hpp"
+#include "core/pane.hpp"
+#include "text/text.hpp"
+
+namespace vordalin::core {
+
+namespace {
+
+// The pane's numbers in `format` (numbers separated by blanks), read strictly: a pane that is
+// gone raises, and is never mistaken for another.
+std::vector<std::uint64_t> pane_numbers(const PaneRecord& pane, std::string_view format, std::string_view failure) {
+    std::string output = checked_output(
+        strictly_resolved(pane.socket, pane.pane_id, {"display-message", "-p", "-t", pane.pane_id, format}), {failure});
+    std::vector<std::uint64_t> numbers;
+    for (std::string_view field : text::split_fields(text::trim(output), ' ')) {
+        numbers.push_back(read_number(field, kMaxU64, "bad pane number"));
+    }
+    return numbers;
+}
+
+// How many lines tmux drops from a full history at once.
+std::uint64_t dropped_at_once(std::uint64_t limit) {
+    return std::max<std::uint64_t>(1, limit / 10);
+}
+
+}  // namespace
+
+PaneMark mark_pane(const PaneRecord& pane) {
+    std::vector<std::uint64_t> at = pane_numbers(pane, "#{history_size} #{cursor_y}", "tmux display-message failed: ");
+    return PaneMark{pane.pane_id, at.at(0) + at.at(1), at.at(0), pane.socket};
+}
+
+LinesBelow::LinesBelow(PaneRecord pane, PaneMark mark, bool unsure_reads_all)
+    : pane_(std::move(pane)),
+      mark_(std::move(mark)),
+      unsure_reads_all_(unsure_reads_all),
+      seen_history_(mark_.history_size) {
+    if (mark_.pane_id != pane_.pane_id || !(mark_.socket == pane_.socket)) {
+        throw Error("the mark is of pane " + mark_.pane_id + ", not of pane " + pane_.pane_id, Error::Kind::kValue);
+    }
+}
+
+std::string LinesBelow::read(std::string_view failure) {
+    std::vector<std::uint64_t> sizes = pane_numbers(pane_, "#{history_size} #{history_limit}", failure);
+    std::uint64_t history = sizes.at(0);
+    std::uint64_t limit = sizes.at(1);
+    std::uint64_t at_once = dropped_at_once(limit);
+    if (history < seen_history_) {
+        // Emptied (clear-history), or the oldest lines dropped as often as the shrinking needs.
+        dropped_ += history == 0 ? seen_history_ : (seen_history_ - history + at_once - 1) / at_once * at_once;
+    }
+    seen_history_ = history;
+    bool unsure = history + at_once > limit;
+    std::optional<std::int64_t> start;
+    bool below_first = false;
+    if (mark_.line >= dropped_ && !(unsure && unsure_reads_all_)) {
+        start = static_cast<std::int64_t>(mark_.line - dropped_) - static_cast<std::int64_t>(history);
+        below_first = true;
+    }
+    Text captured = checked_capture_from(pane_, start, failure);
+    std::string lines;
+    for (std::string_view line : text::split_lines(captured.view())) {
+        if (below_first) {
+            below_first = false;
+            continue;
+        }
+        std::size_t end = line.find_last_not_of(' ');
+        lines += line.substr(0, end == std::string_view::npos ? 0 : end + 1);
+        lines += '\n';
+    }
+    return lines;
+}
+
+Progress ExitLook::look() {
+    std::string output;
+    try {
+        output = checked_output(strictly_resolved(pane_.socket, pane_.pane_id,
+                                                  {"display-message", "-p", "-t", pane_.pane_id,
+                                                   "#{pane_dead} #{pane_dead_status} #{pane_dead_signal}"}),
+                                {"wait for pane " + pane_.pane_id + " failed: "});
+    } catch (const Error& error) {
+        if (error.kind() != Error::Kind::kNotFound) {
+            throw;
+        }
+        return {true, std::nullopt};
+    }
+    std::vector<std::string_view> fields = text::split_fields(text::without_line_end(output), ' ');
+    if (fields.size() != 3 || fields[0] != "1") {
+        return {};
+    }
+    if (!fields[1].empty()) {
+        status_ = static_cast<int>(read_number(fields[1], INT32_MAX, "pane_dead_status"));
+    } else if (!fields[2].empty()) {
+        status_ = -static_cast<int>(read_number(fields[2], INT32_MAX, "pane_dead_signal"));
+    }
+    return {true, std::nullopt};
+}
+
+QuietLook::QuietLook(PaneRecord pane, double quiet)
+    : pane_(std::move(pane)),
+      quiet_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(quiet))) {}
+
+Progress QuietLook::look(std::string_view failure) {
+    // Output of lines alike scrolls without changing the screen; the history's length shows it.
+    std::string where = checked_output(
+        strictly_resolved(pane_.socket, pane_.pane_id,
+                          {"display-message", "-p", "-t", pane_.pane_id, "#{history_size} #{cursor_x} #{cursor_y}"}),
+        {failure});
+    screen_ = std::string(checked_capture(pane_, false, failure).view());
+    std::string state = where + screen_;
+    auto now = Clock::now();
+    if (!looked_ || state != state_) {
+        looked_ = true;
+        state_ = std::move(state);
+        changed_at_ = now;
+    }
+    if (now - changed_at_ >= quiet_) {
+        return {true, std::nullopt};
+    }
+    return {false, changed_at_ + quiet_};
+}
+
+namespace {
+
+std::string make_nonce() {
+    std::random_device random;
+    std::uniform_int_distribution<std::uint32_t> any;
+    constexpr char kDigits[] = "0123456789abcdef";
+    std::string nonce;
+    for (int word = 0; word < 2; ++word) {
+        std::uint32_t bits = any(random);
+        for (int digit = 0; digit < 8; ++digit, bits >>= 4) {
+            nonce += kDigits[bits & 15];
+        }
+    }
+    return nonce;
+}
+
+// The marker "vd<nonce><end>" as the typed line holds it: in two quoted halves.
+std::string quoted_marker(const std::string& nonce, char end) {
+    std::size_t half = nonce.size() / 2;
+    return "'vd" + nonce.substr(0, half) + "''" + nonce.substr(half) + end + "'";
+}
+
+std::string single_quoted(std::string_view text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+bool all_digits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+RunLook::RunLook(PaneRecord pane, std::string command)
+    : pane_(std::move(pane)), command_(std::move(command)), nonce_(make_nonce()) {}
+
+Progress RunLook::look(std::string_view failure) {
+    if (!lines_) {
+        lines_.emplace(pane_, mark_pane(pane_), true);
+        // eval keeps the command's own lines, quotes and comments its own; the shell reads all of
+        // it before the first marker prints, so the echo of every typed line comes before it.
+        std::string typed = "printf '%s\\n' " + quoted_marker(nonce_, 'b') + "; eval " + single_quoted(command_) +
+                            "; printf '%s %d\\n' " + quoted_marker(nonce_, 'e') + " \"$?\"";
+        send_keys(pane_, typed, true, false, true);
+    }
+    std::string lines = lines_->read(failure);
+    std::string begin = "vd" + nonce_ + "b";
+    std::string end = "vd" + nonce_ + "e ";
+    std::vector<std::string_view> split = text::split_lines(lines);
+    for (std::size_t at = 0; at < split.size(); ++at) {
+        std::size_t found = split[at].find(end);
+        if (found == std::string_view::npos || !all_digits(split[at].substr(found + end.size()))) {
+            continue;
+        }
+        std::size_t first = 0;
+        for (std::size_t before = at; before-- > 0;) {
+            if (split[before] == begin) {
+                first = before + 1;
+                break;
+            }
+        }
+        result_.output.clear();
+        for (std::size_t line = first; line < at; ++line) {
+            result_.output += split[line];
+            result_.output += '\n';
+        }
+        // Output without a final newline ends on the marker's line.
+        result_.output += split[at].substr(0, found);
+        result_.status = static_cast<int>(read_number(split[at].substr(found + end.size()), INT32_MAX, "exit status"));
+        return {true, std::nullopt};
+    }
+    return {};
+}
+
+}  // namespace vordalin::core
