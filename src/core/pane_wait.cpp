@@ -26,11 +26,6 @@ std::vector<std::uint64_t> pane_numbers(const PaneRecord& pane, std::string_view
     return numbers;
 }
 
-// How many lines tmux drops from a full history at once.
-std::uint64_t dropped_at_once(std::uint64_t limit) {
-    return std::max<std::uint64_t>(1, limit / 10);
-}
-
 }  // namespace
 
 PaneMark mark_pane(const PaneRecord& pane) {
@@ -38,38 +33,47 @@ PaneMark mark_pane(const PaneRecord& pane) {
     return PaneMark{pane.pane_id, at.at(0) + at.at(1), at.at(0), pane.socket};
 }
 
-LinesBelow::LinesBelow(PaneRecord pane, PaneMark mark, bool unsure_reads_all)
+LinesBelow::LinesBelow(PaneRecord pane, const PaneMark& mark, bool unsure_reads_all)
     : pane_(std::move(pane)),
-      mark_(std::move(mark)),
-      unsure_reads_all_(unsure_reads_all),
-      seen_history_(mark_.history_size) {
-    if (mark_.pane_id != pane_.pane_id || !(mark_.socket == pane_.socket)) {
-        throw Error("the mark is of pane " + mark_.pane_id + ", not of pane " + pane_.pane_id, Error::Kind::kValue);
+      line_(static_cast<std::int64_t>(mark.line)),
+      seen_history_(mark.history_size),
+      unsure_reads_all_(unsure_reads_all) {
+    if (mark.pane_id != pane_.pane_id || !(mark.socket == pane_.socket)) {
+        throw Error("the mark is of pane " + mark.pane_id + ", not of pane " + pane_.pane_id, Error::Kind::kValue);
     }
 }
 
 std::string LinesBelow::read(std::string_view failure) {
-    std::vector<std::uint64_t> sizes = pane_numbers(pane_, "#{history_size} #{history_limit}", failure);
-    std::uint64_t history = sizes.at(0);
-    std::uint64_t limit = sizes.at(1);
-    std::uint64_t at_once = dropped_at_once(limit);
-    if (history < seen_history_) {
-        // Emptied (clear-history), or the oldest lines dropped as often as the shrinking needs.
-        dropped_ += history == 0 ? seen_history_ : (seen_history_ - history + at_once - 1) / at_once * at_once;
+    std::vector<std::uint64_t> at = pane_numbers(pane_, "#{history_size} #{history_limit} #{cursor_y}", failure);
+    auto history = static_cast<std::int64_t>(at.at(0));
+    auto limit = static_cast<std::int64_t>(at.at(1));
+    auto cursor = history + static_cast<std::int64_t>(at.at(2));
+    std::int64_t at_once = std::max<std::int64_t>(1, limit / 10);
+    auto seen = static_cast<std::int64_t>(seen_history_);
+    if (history < seen) {
+        // A full history that dropped its oldest lines holds at least all but a tenth of its
+        // limit; one that holds less was emptied (clear-history), and may have grown since.
+        bool emptied = history + at_once < limit;
+        line_ -= emptied ? seen : (seen - history + at_once - 1) / at_once * at_once;
     }
-    seen_history_ = history;
+    seen_history_ = static_cast<std::uint64_t>(history);
+    if (line_ >= 0 && cursor < line_) {
+        // The screen was wiped without scrolling into the history (a clear that also clears the
+        // scrollback, or tmux's scroll-on-clear off): all it shows now came after the mark.
+        line_ = history - 1;
+    }
     bool unsure = history + at_once > limit;
     std::optional<std::int64_t> start;
-    bool below_first = false;
-    if (mark_.line >= dropped_ && !(unsure && unsure_reads_all_)) {
-        start = static_cast<std::int64_t>(mark_.line - dropped_) - static_cast<std::int64_t>(history);
-        below_first = true;
+    if (line_ >= 0 && !(unsure && unsure_reads_all_)) {
+        start = line_ - history;
     }
     Text captured = checked_capture_from(pane_, start, failure);
+    // The first line from the mark's is the mark's own, with the rows it wrapped onto.
+    bool mark_line = start.has_value();
     std::string lines;
     for (std::string_view line : text::split_lines(captured.view())) {
-        if (below_first) {
-            below_first = false;
+        if (mark_line) {
+            mark_line = false;
             continue;
         }
         std::size_t end = line.find_last_not_of(' ');
@@ -187,7 +191,8 @@ Progress RunLook::look(std::string_view failure) {
         }
         std::size_t first = 0;
         for (std::size_t before = at; before-- > 0;) {
-            if (split[before] == begin) {
+            // The shell's continuation prompts for a command of several lines may come first.
+            if (split[before].ends_with(begin)) {
                 first = before + 1;
                 break;
             }

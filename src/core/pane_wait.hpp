@@ -20,13 +20,14 @@ PaneMark mark_pane(const PaneRecord& pane);
 // until tmux drops lines from the top of the history: all of them (clear-history), or the
 // oldest tenth of history-limit once the history is full. A reader sees that as the history
 // shrinking, and counts the mark's line up by what was dropped; once the line itself is gone,
-// every line left is below it.
+// every line left is below it. A screen wiped without scrolling into the history (the cursor
+// now above the mark's line) came after the mark: all of it is below.
 class LinesBelow {
 public:
     // `unsure_reads_all`: when drops may have gone unseen (a full history, where a burst of
     // output can drop and refill a tenth between two reads), read the whole history instead,
     // for a caller that finds its own text in it and must not miss any.
-    LinesBelow(PaneRecord pane, PaneMark mark, bool unsure_reads_all = false);
+    LinesBelow(PaneRecord pane, const PaneMark& mark, bool unsure_reads_all = false);
 
     // One line per "\n", wrapped lines joined and trailing blanks dropped, as capture() shows
     // them; raises `failure` and tmux's text when the pane cannot be read.
@@ -34,10 +35,10 @@ public:
 
 private:
     PaneRecord pane_;
-    PaneMark mark_;
-    bool unsure_reads_all_;
+    // The mark's line now, counted from the top of the history; below zero once dropped.
+    std::int64_t line_;
     std::uint64_t seen_history_;
-    std::uint64_t dropped_ = 0;
+    bool unsure_reads_all_;
 };
 
 // Waits for the pane's program to exit: its status when tmux keeps the pane (minus the signal
