@@ -1,8 +1,13 @@
 #include "core/pane_wait.hpp"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <sstream>
 #include <vector>
 
 #include "core/error.hpp"
@@ -83,12 +88,38 @@ std::string LinesBelow::read(std::string_view failure) {
     return lines;
 }
 
+namespace {
+
+// The exit status of a process that has exited and is not yet reaped, as waitpid would give it
+// and the module reports it (minus the signal's number), read from /proc; nothing when the
+// process is no such zombie.
+std::optional<int> zombie_status(std::string_view pid) {
+    std::ifstream stat("/proc/" + std::string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) {
+        return std::nullopt;
+    }
+    // After the name in parentheses: the state (the stat file's third field), ..., and the
+    // exit code (its 52nd).
+    std::istringstream fields(line.substr(line.rfind(')') + 1));
+    std::vector<std::string> after_name{std::istream_iterator<std::string>(fields), {}};
+    constexpr std::size_t kState = 0;
+    constexpr std::size_t kExitCode = 49;
+    if (after_name.size() <= kExitCode || after_name[kState] != "Z") {
+        return std::nullopt;
+    }
+    int code = std::stoi(after_name[kExitCode]);
+    return WIFSIGNALED(code) ? -WTERMSIG(code) : WEXITSTATUS(code);
+}
+
+}  // namespace
+
 Progress ExitLook::look() {
     std::string output;
     try {
         output = checked_output(strictly_resolved(pane_.socket, pane_.pane_id,
                                                   {"display-message", "-p", "-t", pane_.pane_id,
-                                                   "#{pane_dead} #{pane_dead_status} #{pane_dead_signal}"}),
+                                                   "#{pane_dead} #{pane_dead_status} #{pane_dead_signal} #{pane_pid}"}),
                                 {"wait for pane " + pane_.pane_id + " failed: "});
     } catch (const Error& error) {
         if (error.kind() != Error::Kind::kNotFound) {
@@ -97,13 +128,22 @@ Progress ExitLook::look() {
         return {true, std::nullopt};
     }
     std::vector<std::string_view> fields = text::split_fields(text::without_line_end(output), ' ');
-    if (fields.size() != 3 || fields[0] != "1") {
+    if (fields.size() != 4 || fields[0] != "1") {
         return {};
     }
     if (!fields[1].empty()) {
         status_ = static_cast<int>(read_number(fields[1], INT32_MAX, "pane_dead_status"));
     } else if (!fields[2].empty()) {
         status_ = -static_cast<int>(read_number(fields[2], INT32_MAX, "pane_dead_signal"));
+    } else if (std::optional<int> status = pane_.socket.remote() ? std::nullopt : zombie_status(fields[3])) {
+        // tmux 3.3a marks the pane dead when its terminal closes, and may then miss the child's
+        // exit (it stays a zombie until another child of the server exits): the status is
+        // read from the process itself where that is on this machine.
+        status_ = status;
+    } else {
+        // tmux learns the status a moment later, with no event to say so.
+        constexpr auto kStatusPending = std::chrono::milliseconds(10);
+        return {false, Clock::now() + kStatusPending};
     }
     return {true, std::nullopt};
 }
