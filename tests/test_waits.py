@@ -72,11 +72,28 @@ def test_a_mark_survives_clears(pane):
     assert "60" not in got and "clear" not in got
 
 
+@pytest.mark.parametrize("burst", [40, 400])
+def test_a_mark_in_a_full_history_finds_its_line_after_unseen_drops(tmux_server, pane, burst):
+    # A history of 100 lines drops 10 at a time once full: a burst of 40 lines hides drops
+    # between two looks, and one of 400 drops the marked line itself.
+    tmux_server.cmd("set-option", "-g", "history-limit", "100")
+    small = pane.split()
+    wait_for(lambda: small.capture().strip(), message="the prompt")
+    small.send_keys("seq -f old-%g 1 300", enter=True)
+    shown(small, "old-300\n")
+    mark = small.mark()
+    small.send_keys(f"echo fi''rst; seq -f new-%g 1 {burst}; echo la''st", enter=True)
+    shown(small, "\nlast\n")
+    got = small.wait_for("last", since=mark, timeout=5)
+    assert "old-" not in got and "seq" not in got
+    assert got.startswith("first\nnew-1\n") if burst == 40 else f"\nnew-{burst}\nlast\n" in got
+
+
 def test_a_mark_is_a_value_of_its_pane(tmux_server, pane):
     mark = pane.mark()
     assert mark == pickle.loads(pickle.dumps(mark)) and hash(mark) == hash(pickle.loads(pickle.dumps(mark)))
-    assert repr(mark) == (f'Mark(pane_id="{pane.pane_id}", line={mark.line}, history_size={mark.history_size}, '
-                          f'socket=Some("{tmux_server.current_socket}"))')
+    assert repr(mark).startswith(f'Mark(pane_id="{pane.pane_id}", line={mark.line}, history_size={mark.history_size}, '
+                                 'above="') and repr(mark).endswith(f'socket=Some("{tmux_server.current_socket}"))')
     other = pane.split()
     with pytest.raises(ValueError, match=f"^the mark is of pane {re.escape(pane.pane_id)}, not of pane "):
         other.wait_for("x", since=mark)

@@ -491,6 +491,9 @@ class Mark:
     @property
     def history_size(self) -> int: ...
     @property
+    def above(self) -> str:
+        """The rows right above the line then, by which a wait finds it in a full history."""
+    @property
     def socket(self) -> str | None: ...
     @property
     def host(self) -> str | None: ...

@@ -304,12 +304,12 @@ std::vector<PyMethodDef> pane_wait_methods() {
             "    pane.wait_for('passed', since=mark)\n\n"
             "At the edges: after a clear that scrolls the screen into the history (tmux's\n"
             "scroll-on-clear, on by default) the marked line is still where it was, above the new\n"
-            "screen. When tmux drops lines from the top of the history (clear-history, or a full\n"
-            "history at history-limit dropping its oldest tenth), the wait counts the drops and\n"
-            "follows the line up; once the marked line itself is dropped, every line left is\n"
-            "below it. A burst of more than a tenth of history-limit lines between two looks at\n"
-            "a full history can hide a drop, and the wait may then skip that many lines below the\n"
-            "mark.\n\n"
+            "screen; a clear that wipes the screen and the history makes all of the new screen\n"
+            "count as below. When tmux drops lines from the top of the history (clear-history, or\n"
+            "a full history at history-limit dropping its oldest tenth), the wait counts the drops\n"
+            "and follows the line up; in a full history, where a burst of output can hide a drop\n"
+            "between two looks, it finds the line by the rows the mark saw right above it\n"
+            "(`above`). Once the marked line itself is dropped, every line left is below it.\n\n"
             "Returns:\n    Mark\n\nRaises: RuntimeError when the pane is gone."),
         wait_method<false, kWaitFor, make_pattern>(
             "Wait until the pane shows a pattern, and return what it showed.\n\n"

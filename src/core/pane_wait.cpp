@@ -19,6 +19,9 @@ namespace vordalin::core {
 
 namespace {
 
+// How many rows above its line a mark keeps: enough that output rarely repeats them all.
+constexpr std::int64_t kAnchorRows = 3;
+
 // The pane's numbers in `format` (numbers separated by blanks), read strictly: a pane that is
 // gone raises, and is never mistaken for another.
 std::vector<std::uint64_t> pane_numbers(const PaneRecord& pane, std::string_view format, std::string_view failure) {
@@ -34,8 +37,16 @@ std::vector<std::uint64_t> pane_numbers(const PaneRecord& pane, std::string_view
 }  // namespace
 
 PaneMark mark_pane(const PaneRecord& pane) {
-    std::vector<std::uint64_t> at = pane_numbers(pane, "#{history_size} #{cursor_y}", "tmux display-message failed: ");
-    return PaneMark{pane.pane_id, at.at(0) + at.at(1), at.at(0), pane.socket};
+    constexpr std::string_view kFailure = "tmux display-message failed: ";
+    std::vector<std::uint64_t> at = pane_numbers(pane, "#{history_size} #{cursor_y}", kFailure);
+    auto history = static_cast<std::int64_t>(at.at(0));
+    auto cursor = static_cast<std::int64_t>(at.at(1));
+    std::string above;
+    if (history + cursor > 0) {
+        std::int64_t first = std::max(-history, cursor - kAnchorRows);
+        above = std::string(checked_capture_span(pane, first, cursor - 1, false, kFailure).view());
+    }
+    return PaneMark{pane.pane_id, at.at(0) + at.at(1), at.at(0), std::move(above), pane.socket};
 }
 
 LinesBelow::LinesBelow(PaneRecord pane, const PaneMark& mark, bool unsure_reads_all)
@@ -43,6 +54,9 @@ LinesBelow::LinesBelow(PaneRecord pane, const PaneMark& mark, bool unsure_reads_
       line_(static_cast<std::int64_t>(mark.line)),
       seen_history_(mark.history_size),
       unsure_reads_all_(unsure_reads_all) {
+    for (std::string_view row : text::split_lines(mark.above)) {
+        above_.emplace_back(row);
+    }
     if (mark.pane_id != pane_.pane_id || !(mark.socket == pane_.socket)) {
         throw Error("the mark is of pane " + mark.pane_id + ", not of pane " + pane_.pane_id, Error::Kind::kValue);
     }
@@ -68,11 +82,14 @@ std::string LinesBelow::read(std::string_view failure) {
         line_ = history - 1;
     }
     bool unsure = history + at_once > limit;
+    if (unsure && line_ >= 0 && !unsure_reads_all_ && !above_.empty()) {
+        find_line(at_once, failure);
+    }
     std::optional<std::int64_t> start;
     if (line_ >= 0 && !(unsure && unsure_reads_all_)) {
         start = line_ - history;
     }
-    Text captured = checked_capture_from(pane_, start, failure);
+    Text captured = checked_capture_span(pane_, start, std::nullopt, true, failure);
     // The first line from the mark's is the mark's own, with the rows it wrapped onto.
     bool mark_line = start.has_value();
     std::string lines;
@@ -113,6 +130,24 @@ std::optional<int> zombie_status(std::string_view pid) {
 }
 
 }  // namespace
+
+void LinesBelow::find_line(std::int64_t at_once, std::string_view failure) {
+    Text all = checked_capture_span(pane_, std::nullopt, std::nullopt, false, failure);
+    std::vector<std::string_view> rows = text::split_lines(all.view());
+    auto count = static_cast<std::int64_t>(above_.size());
+    // Drops come a tenth of the limit at a time: the line is where it was counted to be, or as
+    // many tenths higher as drops went unseen.
+    for (std::int64_t line = line_; line >= count; line -= at_once) {
+        if (line > static_cast<std::int64_t>(rows.size())) {
+            continue;
+        }
+        if (std::equal(above_.begin(), above_.end(), rows.begin() + (line - count))) {
+            line_ = line;
+            return;
+        }
+    }
+    line_ = -1;
+}
 
 Progress ExitLook::look() {
     std::string output;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/records.hpp"
 #include "core/wait.hpp"
@@ -20,13 +21,14 @@ PaneMark mark_pane(const PaneRecord& pane);
 // until tmux drops lines from the top of the history: all of them (clear-history), or the
 // oldest tenth of history-limit once the history is full. A reader sees that as the history
 // shrinking, and counts the mark's line up by what was dropped; once the line itself is gone,
-// every line left is below it. A screen wiped without scrolling into the history (the cursor
-// now above the mark's line) came after the mark: all of it is below.
+// every line left is below it. Where drops may have gone unseen (a full history, where a burst
+// of output can drop and refill a tenth between two reads), it finds the line by the rows the
+// mark saw above it, as many tenths up as it takes. A screen wiped without scrolling into the
+// history (the cursor now above the mark's line) came after the mark: all of it is below.
 class LinesBelow {
 public:
-    // `unsure_reads_all`: when drops may have gone unseen (a full history, where a burst of
-    // output can drop and refill a tenth between two reads), read the whole history instead,
-    // for a caller that finds its own text in it and must not miss any.
+    // `unsure_reads_all`: where drops may have gone unseen, read the whole history instead, for
+    // a caller that finds its own text in it and must not miss any.
     LinesBelow(PaneRecord pane, const PaneMark& mark, bool unsure_reads_all = false);
 
     // One line per "\n", wrapped lines joined and trailing blanks dropped, as capture() shows
@@ -34,7 +36,10 @@ public:
     std::string read(std::string_view failure);
 
 private:
+    void find_line(std::int64_t at_once, std::string_view failure);
+
     PaneRecord pane_;
+    std::vector<std::string> above_;
     // The mark's line now, counted from the top of the history; below zero once dropped.
     std::int64_t line_;
     std::uint64_t seen_history_;

@@ -105,11 +105,14 @@ struct LastCommandRecord {
 };
 
 // Where a pane's cursor line was: its number counted from the top of the pane's history (the
-// history size plus the cursor row), and the history size then.
+// history size plus the cursor row), the history size then, and the rows right above it as
+// capture() showed them, by which a wait finds the line again once tmux has dropped lines from
+// the top of a full history.
 struct PaneMark {
     std::string pane_id;
     std::uint64_t line = 0;
     std::uint64_t history_size = 0;
+    std::string above;
     SocketPath socket;
 };
 
@@ -290,9 +293,9 @@ template <>
 struct RecordTable<PaneMark> {
     static constexpr const char* kClass = "Mark";
     static constexpr bool kValue = true;
-    static constexpr auto kFields =
-        std::tuple{field("pane_id", &PaneMark::pane_id), field("line", &PaneMark::line),
-                   field("history_size", &PaneMark::history_size), field("socket", &PaneMark::socket)};
+    static constexpr auto kFields = std::tuple{field("pane_id", &PaneMark::pane_id), field("line", &PaneMark::line),
+                                               field("history_size", &PaneMark::history_size),
+                                               field("above", &PaneMark::above), field("socket", &PaneMark::socket)};
 };
 
 template <>
