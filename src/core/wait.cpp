@@ -1,5 +1,6 @@
 #include "core/wait.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <span>
 
