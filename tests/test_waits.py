@@ -250,3 +250,13 @@ def test_a_connected_wait_starts_nothing_while_the_pane_is_silent(tmux_server, p
     started = counting_tmux() - before
     looks = int(tmux_server.cmd("show-options", "-gv", "@looks").stdout)
     assert (started, looks <= 2) == (0, True), looks
+
+
+@pytest.mark.parametrize("printed, message", [
+    ("5\n", 'unexpected display-message output: "5"'),
+    ("5 x\n", "bad pane number"),
+])
+def test_odd_answers_of_tmux_raise(classes, fake_tmux, printed, message):
+    fake_tmux.respond(stdout=printed)
+    with pytest.raises(RuntimeError, match=message):
+        classes.Pane("s", 0, 0, "%7", "t", None).mark()

@@ -22,31 +22,42 @@ namespace {
 // How many rows above its line a mark keeps: enough that output rarely repeats them all.
 constexpr std::int64_t kAnchorRows = 3;
 
-// The pane's numbers in `format` (numbers separated by blanks), read strictly: a pane that is
-// gone raises, and is never mistaken for another.
-std::vector<std::uint64_t> pane_numbers(const PaneRecord& pane, std::string_view format, std::string_view failure) {
+// The pane's numbers in `format` (`count` numbers separated by blanks), read strictly: a pane
+// that is gone raises, and is never mistaken for another.
+std::vector<std::uint64_t> pane_numbers(const PaneRecord& pane, std::string_view format, std::size_t count,
+                                        std::string_view failure) {
     std::string output = checked_output(
         strictly_resolved(pane.socket, pane.pane_id, {"display-message", "-p", "-t", pane.pane_id, format}), {failure});
+    std::vector<std::string_view> fields = text::split_fields(text::trim(output), ' ');
+    if (fields.size() != count) {
+        throw Error("unexpected display-message output: " + text::quote(text::trim(output)));
+    }
     std::vector<std::uint64_t> numbers;
-    for (std::string_view field : text::split_fields(text::trim(output), ' ')) {
+    for (std::string_view field : fields) {
         numbers.push_back(read_number(field, kMaxU64, "bad pane number"));
     }
     return numbers;
 }
 
-}  // namespace
-
-PaneMark mark_pane(const PaneRecord& pane) {
+// The mark, with the rows above its line when `rows_above` (a reader that finds its text by a
+// nonce needs none).
+PaneMark marked(const PaneRecord& pane, bool rows_above) {
     constexpr std::string_view kFailure = "tmux display-message failed: ";
-    std::vector<std::uint64_t> at = pane_numbers(pane, "#{history_size} #{cursor_y}", kFailure);
+    std::vector<std::uint64_t> at = pane_numbers(pane, "#{history_size} #{cursor_y}", 2, kFailure);
     auto history = static_cast<std::int64_t>(at.at(0));
     auto cursor = static_cast<std::int64_t>(at.at(1));
     std::string above;
-    if (history + cursor > 0) {
+    if (rows_above && history + cursor > 0) {
         std::int64_t first = std::max(-history, cursor - kAnchorRows);
         above = std::string(checked_capture_span(pane, first, cursor - 1, false, kFailure).view());
     }
     return PaneMark{pane.pane_id, at.at(0) + at.at(1), at.at(0), std::move(above), pane.socket};
+}
+
+}  // namespace
+
+PaneMark mark_pane(const PaneRecord& pane) {
+    return marked(pane, true);
 }
 
 LinesBelow::LinesBelow(PaneRecord pane, const PaneMark& mark, bool unsure_reads_all)
@@ -63,7 +74,7 @@ LinesBelow::LinesBelow(PaneRecord pane, const PaneMark& mark, bool unsure_reads_
 }
 
 std::string LinesBelow::read(std::string_view failure) {
-    std::vector<std::uint64_t> at = pane_numbers(pane_, "#{history_size} #{history_limit} #{cursor_y}", failure);
+    std::vector<std::uint64_t> at = pane_numbers(pane_, "#{history_size} #{history_limit} #{cursor_y}", 3, failure);
     auto history = static_cast<std::int64_t>(at.at(0));
     auto limit = static_cast<std::int64_t>(at.at(1));
     auto cursor = history + static_cast<std::int64_t>(at.at(2));
@@ -248,7 +259,7 @@ RunLook::RunLook(PaneRecord pane, std::string command)
 
 Progress RunLook::look(std::string_view failure) {
     if (!lines_) {
-        lines_.emplace(pane_, mark_pane(pane_), true);
+        lines_.emplace(pane_, marked(pane_, false), true);
         // eval keeps the command's own lines, quotes and comments its own; the shell reads all of
         // it before the first marker prints, so the echo of every typed line comes before it.
         std::string typed = "printf '%s\\n' " + quoted_marker(nonce_, 'b') + "; eval " + single_quoted(command_) +
