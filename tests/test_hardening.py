@@ -1,6 +1,7 @@
 """Hardening: a short soak, threads on shared objects, faults, and an untouched environment."""
 
 import ctypes
+import inspect
 import itertools
 import os
 import resource
@@ -38,9 +39,12 @@ def test_threads_share_objects_and_no_call_changes_the_environment(classes, fake
     members = [(record, name) for record in records for name in dir(record) + ["=name", "=title"] if name[0] != "_"]
     arguments = {"has_session": ["s"], "new_session": ["s"], "target_pane": ["t"], "target_window": ["t"],
                  "send_keys": ["k"], "resize": ["up", 1], "cmd": ["list-sessions"], "wait_for": ["", 0],
-                 "session": ["s"], "display": ["#{pid}"], "select_layout": ["tiled"], "join": [records[2]]}
+                 "session": ["s"], "display": ["#{pid}"], "select_layout": ["tiled"], "join": [records[2]],
+                 "await_for": ["", 0], "wait_quiet": [0.1, 0], "await_quiet": [0.1, 0], "wait_exit": [0],
+                 "await_exit": [0], "run": ["true", 0], "arun": ["true", 0]}
     # Members whose name another class uses with other parameters.
-    own_arguments = {("Window", "resize"): [80, 24], ("Window", "swap"): [records[2]], ("Pane", "swap"): [pane]}
+    own_arguments = {("Window", "resize"): [80, 24], ("Window", "swap"): [records[2]], ("Pane", "swap"): [pane],
+                     ("LastCommand", "run"): []}
     calls, unexpected, deadline = [0] * 8, [], time.monotonic() + 3
 
     def work(n):
@@ -51,8 +55,11 @@ def test_threads_share_objects_and_no_call_changes_the_environment(classes, fake
                 if name[0] == "=":
                     setattr(record, name[1:], "x")
                 elif callable(member := getattr(record, name)):
-                    member(*own_arguments.get((type(record).__name__, name), arguments.get(name, [])))
-            except (RuntimeError, ValueError, AttributeError):  # documented: failures, an attribute a record lacks
+                    result = member(*own_arguments.get((type(record).__name__, name), arguments.get(name, [])))
+                    if inspect.iscoroutine(result):  # an awaitable wait: made, never run
+                        result.close()
+            # Documented: failures, an attribute a record lacks, a wait's timeout.
+            except (RuntimeError, ValueError, AttributeError, TimeoutError):
                 pass
             except BaseException as error:
                 unexpected.append(error)

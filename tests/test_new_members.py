@@ -189,7 +189,7 @@ def test_ctrl_c_ends_a_wait(tmux_server, tmux_pane):
     try:
         assert child.stdout.readline() == "waiting\n"
         # Signal it once it sleeps between two captures, where the wait spends its time.
-        wait_for(lambda: "nanosleep" in open(f"/proc/{child.pid}/wchan").read(), message="the wait's sleep")
+        wait_for(lambda: "poll" in open(f"/proc/{child.pid}/wchan").read(), message="the wait's sleep")
         child.send_signal(signal.SIGINT)
         assert child.communicate(timeout=10)[0] == "interrupted\n"
     finally:

@@ -6,6 +6,7 @@ tests/test_examples.py runs the walk on a private server so that it stays true a
 
 from __future__ import annotations
 
+import asyncio
 import os
 import re
 import shutil
@@ -46,6 +47,15 @@ def walk(server: vordalin.Server) -> list[str]:
     other: vordalin.Pane = pane.split(horizontal=True, command="sleep 30", keep=False)
     resized: bool = other.resize("left", 1) and other.kill()
     last: vordalin.LastCommand = pane.last_command
+    pane.send_keys("C-u")  # the "x" typed above
+    mark: vordalin.Mark = pane.mark()
+    pane.send_keys("echo probe-$((6 * 7))", enter=True)
+    below: str = pane.wait_for("probe-42", since=mark, interval=0.1)
+    ran: vordalin.RunResult = pane.run("echo ran; false")
+    quiet: str = pane.wait_quiet(0.2, timeout=10)
+    awaited: vordalin.RunResult = asyncio.run(pane.arun("true"))
+    exited: int | None = pane.split(command="true", keep=False).wait_exit(timeout=10)
+    seen += [below.split()[0], ran.output.strip(), str(ran.status), str(bool(quiet)), str(awaited.status), str(exited)]
     seen += [str(sent), screen.strip()[:5], str(captured is not None), str(pid is not None), command or "",
              str(resized), last.pane_id]
 

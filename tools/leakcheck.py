@@ -11,6 +11,7 @@ definite or indirect loss whose stack passes through the module.
 """
 
 import argparse
+import asyncio
 import signal
 import subprocess
 import sys
@@ -23,7 +24,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import vordalin  # noqa: E402
 from soak import workbench  # noqa: E402
 
-DOCUMENTED = (RuntimeError, ValueError, TypeError, OverflowError, UnicodeEncodeError, AttributeError, KeyError)
+DOCUMENTED = (RuntimeError, ValueError, TypeError, OverflowError, UnicodeEncodeError, AttributeError, KeyError,
+              TimeoutError)
 # Argument objects made at run time, so that only our calls hold references to them.
 NAME, TEXT, NUMBER = "".join(["le", "ak"]), "".join(["it", "'s ", "x"]), 10**30
 CLASSES = []
@@ -86,12 +88,23 @@ def calls(bench):
                     lambda: new.kill()):
             attempt(act)
 
+    def waits_round_trip():
+        mark = pane.mark()
+        for act in (lambda: pane.wait_for(TEXT, since=mark, timeout=0), lambda: pane.wait_for("", since=mark),
+                    lambda: pane.wait_quiet(0.01, timeout=0), lambda: pane.wait_exit(timeout=0),
+                    lambda: repr(pane.run(f"echo {NAME}", timeout=10)), lambda: gone.wait_exit(),
+                    lambda: gone.mark(), lambda: gone.run(TEXT), lambda: Pane("main", 0, 0, pane.pane_id, NAME,
+                    bench.socket + "-spare").wait_for(TEXT, since=mark),
+                    lambda: asyncio.run(pane.await_for("", since=mark)),
+                    lambda: asyncio.run(pane.await_exit(timeout=0)), lambda: repr(asyncio.run(pane.arun("true")))):
+            attempt(act)
+
     def with_block():
         with spare as started:
             started.start()
 
     real = [
-        mappings_round_trip, moving_round_trip, with_block, lambda: server.session("main"),
+        mappings_round_trip, moving_round_trip, waits_round_trip, with_block, lambda: server.session("main"),
         lambda: server.session(NAME), lambda: server.display("#{pid}"), lambda: session.display(TEXT),
         lambda: session.active_window, lambda: window.active_pane, lambda: window.session, lambda: pane.window,
         lambda: pane.display(TEXT), lambda: repr(server.clients), lambda: pane.capture(escapes=True, join=True),

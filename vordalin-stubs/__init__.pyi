@@ -184,7 +184,7 @@ class Session:
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
 
-# SessionMetadata, WindowMetadata, LastCommand and CommandResult are made only by the module: calling
+# SessionMetadata, WindowMetadata, LastCommand, CommandResult, Mark and RunResult are made only by the module: calling
 # their classes raises TypeError, so the stub declares no constructor for them.
 @final
 @type_check_only
@@ -393,8 +393,38 @@ class Pane:
         *,
         full: bool = False,
         interval: float = 0.05,
+        since: Mark | None = None,
     ) -> str:
-        """Captures until the pattern appears and returns that capture; raises TimeoutError or TmuxError."""
+        """Captures until the pattern appears and returns that capture; raises TimeoutError or TmuxError.
+
+        With `since`, looks only at the lines below the mark's line (history included) and returns them.
+        Sleeps on tmux's events while the server's channel is open, else captures every `interval`."""
+    async def await_for(
+        self,
+        pattern: str | re.Pattern[str],
+        timeout: float | None = 10.0,
+        *,
+        full: bool = False,
+        interval: float = 0.05,
+        since: Mark | None = None,
+    ) -> str:
+        """wait_for() without blocking the event loop; cancelling the task ends the wait."""
+    def mark(self) -> Mark:
+        """Where the cursor line is now (history size + cursor row), for wait_for(since=...)."""
+    def wait_quiet(self, quiet: float = 0.5, timeout: float | None = 10.0) -> str:
+        """The visible capture once the pane has printed nothing for `quiet` seconds; TimeoutError otherwise."""
+    async def await_quiet(self, quiet: float = 0.5, timeout: float | None = 10.0) -> str:
+        """wait_quiet() without blocking the event loop."""
+    def wait_exit(self, timeout: float | None = 10.0) -> int | None:
+        """The exit status (minus the signal) of the pane's program when tmux keeps the pane
+        (remain-on-exit), None once the pane is gone; TimeoutError while it still runs."""
+    async def await_exit(self, timeout: float | None = 10.0) -> int | None:
+        """wait_exit() without blocking the event loop."""
+    def run(self, command: str, timeout: float | None = 60.0) -> RunResult:
+        """Types the command at the shell's prompt and waits until it has finished: its output
+        and exit status. On TimeoutError the command keeps running."""
+    async def arun(self, command: str, timeout: float | None = 60.0) -> RunResult:
+        """run() without blocking the event loop."""
     def capture(
         self,
         trim: bool = False,
@@ -442,6 +472,47 @@ class CommandResult:
     def stdout(self) -> str: ...
     @property
     def stderr(self) -> str: ...
+    # A value: equal to another when every field is; hashable.
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __repr__(self) -> str: ...
+
+@final
+@type_check_only
+class Mark:
+    """Where a pane's cursor line was (Pane.mark()): the line counted from the top of the history."""
+
+    @property
+    def pane_id(self) -> str: ...
+    @property
+    def line(self) -> int: ...
+    @property
+    def history_size(self) -> int: ...
+    @property
+    def above(self) -> str:
+        """The rows right above the line then, by which a wait finds it in a full history."""
+    @property
+    def socket(self) -> str | None: ...
+    @property
+    def host(self) -> str | None: ...
+    # A value: equal to another when every field is; hashable.
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __repr__(self) -> str: ...
+
+@final
+@type_check_only
+class RunResult:
+    """What Pane.run gave: the command's output (without the typed line and the prompt) and exit status."""
+
+    @property
+    def output(self) -> str: ...
+    @property
+    def status(self) -> int: ...
     # A value: equal to another when every field is; hashable.
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...

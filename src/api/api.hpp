@@ -28,6 +28,8 @@ const py::TypeSpec& class_spec(std::type_identity<core::OptionsRecord>);
 const py::TypeSpec& class_spec(std::type_identity<core::HooksRecord>);
 const py::TypeSpec& class_spec(std::type_identity<core::EnvironmentRecord>);
 const py::TypeSpec& class_spec(std::type_identity<core::ClientInfo>);
+const py::TypeSpec& class_spec(std::type_identity<core::PaneMark>);
+const py::TypeSpec& class_spec(std::type_identity<core::RunResult>);
 
 // vordalin.snapshot_all(servers, *, commandlines=False, timeout=30.0): one snapshot (or the
 // exception it raised) per server, taken all at once.

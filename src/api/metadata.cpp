@@ -1,4 +1,4 @@
-// SessionMetadata, WindowMetadata and CommandResult: read-only values, made only by the module.
+// SessionMetadata, WindowMetadata, CommandResult, Mark and RunResult: read-only values, made only by the module.
 #include "api/common.hpp"
 
 namespace vordalin::api {
@@ -13,6 +13,14 @@ const py::TypeSpec& class_spec(std::type_identity<core::WindowMetadata>) {
 
 const py::TypeSpec& class_spec(std::type_identity<core::CommandResult>) {
     return value_spec<core::CommandResult>();
+}
+
+const py::TypeSpec& class_spec(std::type_identity<core::PaneMark>) {
+    return value_spec<core::PaneMark>();
+}
+
+const py::TypeSpec& class_spec(std::type_identity<core::RunResult>) {
+    return value_spec<core::RunResult>();
 }
 
 }  // namespace vordalin::api

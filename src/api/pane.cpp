@@ -1,11 +1,8 @@
 // The Pane class: a pane id with the indexes and title tmux reported, and its socket.
-#include <algorithm>
-#include <chrono>
-
-#include "api/common.hpp"
-#include "core/options.hpp"
 #include "core/pane.hpp"
-#include "py/sleep.hpp"
+#include "api/common.hpp"
+#include "api/pane_wait.hpp"
+#include "core/options.hpp"
 
 namespace vordalin::api {
 
@@ -39,57 +36,6 @@ constexpr auto kResize = py::signature(kClass, "resize", py::text("direction"), 
 constexpr auto kRespawn = py::signature(kClass, "respawn", py::optional_text("command"), py::flag("kill", false));
 constexpr auto kSendKeys = py::signature(kClass, "send_keys", py::text("keys"), py::flag("enter", false),
                                          py::flag("clear_first", false), py::keyword_only(py::flag("literal", false)));
-constexpr auto kWaitFor =
-    py::signature(kClass, "wait_for", py::pattern("pattern"), py::timeout("timeout", "10.0", 10.0),
-                  py::keyword_only(py::flag("full", false)), py::keyword_only(py::interval("interval", "0.05", 0.05)));
-// The longest sleep between two looks at the interpreter's signal handlers, so that Ctrl-C
-// ends a wait promptly even when the signal reaches another thread.
-constexpr double kLongestSleep = 0.1;
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Whether the screen shows the pattern; a compiled pattern is searched in the screen's str,
-// which is kept in `text` for the answer.
-bool shows(const py::SearchPattern& pattern, core::Text& screen, py::Ref& text) {
-    if (!pattern.compiled) {
-        return screen.view().find(pattern.text) != std::string_view::npos;
-    }
-    text = to_python(screen);
-    py::Ref search = py::Ref::steal(PyObject_GetAttrString(pattern.object.get(), "search"));
-    py::Ref match = py::Ref::steal(PyObject_CallFunctionObjArgs(search.get(), text.get(), nullptr));
-    return match.get() != Py_None;
-}
-
-PyObject* wait_for(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::entry([&] {
-        auto [pattern, timeout, full, interval] = py::bind(kWaitFor, args, nargs, kwnames);
-        Record pane = copy_of<Record>(self);
-        std::string failure = "wait for pane " + pane.pane_id + " failed: ";
-        auto start = std::chrono::steady_clock::now();
-        for (;;) {
-            core::Text screen = core::checked_capture(pane, full, failure);
-            py::Ref text;
-            if (shows(pattern, screen, text)) {
-                return (text ? std::move(text) : to_python(screen)).release();
-            }
-            double waited = seconds_since(start);
-            if (timeout && waited >= *timeout) {
-                py::Ref limit = py::Ref::steal(PyFloat_FromDouble(*timeout));
-                py::Ref message =
-                    py::Ref::steal(PyUnicode_FromFormat("%R did not appear in pane %s within %R seconds",
-                                                        pattern.object.get(), pane.pane_id.c_str(), limit.get()));
-                PyErr_SetObject(PyExc_TimeoutError, message.get());
-                throw py::ErrorAlreadySet{};
-            }
-            double until = timeout ? std::min(waited + interval, *timeout) : waited + interval;
-            for (double now = waited; now < until; now = seconds_since(start)) {
-                py::sleep_unlocked(std::min(until - now, kLongestSleep));
-            }
-        }
-    });
-}
 constexpr auto kCapture =
     py::signature(kClass, "capture", py::flag("trim", false), py::optional_u32("scroll_back"), py::flag("full", false),
                   py::keyword_only(py::flag("escapes", false)), py::keyword_only(py::flag("join", false)));
@@ -102,7 +48,7 @@ core::LastCommandRecord last_command(const Record& pane) {
 }  // namespace
 
 const py::TypeSpec& class_spec(std::type_identity<Record>) {
-    static PyMethodDef methods[] = {
+    static std::vector<PyMethodDef> methods{
         no_argument_method<Record, core::kill_pane>("kill", "Kill this pane."),
         method<Record, kSplit, core::split_pane>(
             "Split this pane and return the new pane.\n\nArgs:\n"
@@ -146,23 +92,6 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "    enter: whether to send enter command and run the command sent\n"
             "    clear_first: first clear the screen before running the command\n\n"
             "Returns:\n    True if successfully sent keys\n"),
-        {kWaitFor.name, as_method(wait_for), METH_FASTCALL | METH_KEYWORDS,
-         keep_text(
-             py::signature_doc(kWaitFor.name, kWaitFor.params,
-                               "Wait until the pane shows a pattern, and return what it showed.\n\n"
-                               "Captures the pane (as capture(full=full) does) every `interval` seconds until the\n"
-                               "pattern appears. The interpreter lock is released between captures, and Ctrl-C\n"
-                               "ends the wait.\n\n"
-                               "Args:\n"
-                               "    pattern: A str to find as a substring, or a compiled re.Pattern to search for.\n"
-                               "    timeout: Seconds to wait at most; None waits without limit.\n"
-                               "    full: Search the pane's history too, not only the visible screen.\n"
-                               "    interval: Seconds between two captures.\n\n"
-                               "Returns:\n"
-                               "    str: the capture in which the pattern appeared, exactly as capture() gives it.\n\n"
-                               "Raises:\n"
-                               "    TimeoutError: the pattern did not appear within the timeout.\n"
-                               "    RuntimeError: the pane cannot be captured (it is gone, or the server is)."))},
         method<Record, kCapture, core::capture_pane>(
             "capture a panes content\n\nArgs:\n"
             "    trim: remove trailing whitespaces from the capture output\n"
@@ -176,8 +105,14 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "Change this pane to bash.\n\nArgs:\n"
             "    respawn: If True, kill the current pane process and respawn it as bash.\n"
             "             If False, run `exec bash` inside the pane.\n"),
-        {nullptr, nullptr, 0, nullptr},
     };
+    static bool waits_added = [] {
+        std::vector<PyMethodDef> waits = pane_wait_methods();
+        methods.insert(methods.end(), waits.begin(), waits.end());
+        methods.push_back({nullptr, nullptr, 0, nullptr});
+        return true;
+    }();
+    (void)waits_added;
     static std::vector<PyGetSetDef> getsets = attributes<Record>(
         renamed_by<&Record::title, core::set_pane_title>("title"),
         {
@@ -201,7 +136,7 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             acting<Record, last_command>("last_command",
                                          "get the last command used in this pane\n\nReturns:\n    LastCommand"),
         });
-    static const py::TypeSpec spec = record_spec<Record, kNew>(methods, getsets.data());
+    static const py::TypeSpec spec = record_spec<Record, kNew>(methods.data(), getsets.data());
     return spec;
 }
 

@@ -155,7 +155,8 @@ PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return restore_named<core::ServerRecord, core::SessionRecord, core::WindowRecord, core::PaneRecord,
                              core::SessionMetadata, core::WindowMetadata, core::LastCommandRecord, core::CommandResult,
                              core::Snapshot, core::WindowInfo, core::PaneInfo, core::OptionsRecord, core::HooksRecord,
-                             core::EnvironmentRecord, core::ClientInfo>(name, args + 1, nargs - 1);
+                             core::EnvironmentRecord, core::ClientInfo, core::PaneMark, core::RunResult>(name, args + 1,
+                                                                                                         nargs - 1);
     });
 }
 

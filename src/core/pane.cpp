@@ -145,6 +145,20 @@ Text checked_capture(const PaneRecord& pane, bool full, std::string_view failure
     return checked_text(capture_command(pane, std::nullopt, full), {failure});
 }
 
+Text checked_capture_span(const PaneRecord& pane, std::optional<std::int64_t> start, std::optional<std::int64_t> end,
+                          bool join, std::string_view failure) {
+    Command command = reading_pane(pane, {"capture-pane", "-p", "-t", pane.pane_id, "-S"});
+    command.traits.captures = true;
+    command.args.push_back(start ? std::to_string(*start) : "-");
+    if (end) {
+        command.append({"-E", std::to_string(*end)});
+    }
+    if (join) {
+        command.append({"-J"});
+    }
+    return checked_text(command, {failure});
+}
+
 std::optional<std::uint32_t> pane_pid(const PaneRecord& pane) {
     std::optional<std::string> output = quiet_output(
         strictly_resolved(pane.socket, pane.pane_id, {"display-message", "-p", "-t", pane.pane_id, "#{pane_pid}"}));

@@ -27,6 +27,11 @@ std::optional<Text> capture_pane(const PaneRecord& pane, bool trim, std::optiona
 // The visible screen (and with `full` the history too), raising `failure` and tmux's text
 // when it cannot be read.
 Text checked_capture(const PaneRecord& pane, bool full, std::string_view failure);
+// From row `start` of the pane (negative rows are in its history; nothing: the history's first
+// line) to row `end` (nothing: the screen's last), with `join` wrapped lines joined, raising
+// `failure` as checked_capture.
+Text checked_capture_span(const PaneRecord& pane, std::optional<std::int64_t> start, std::optional<std::int64_t> end,
+                          bool join, std::string_view failure);
 // The pid of the pane's process; nothing when the pane is gone.
 std::optional<std::uint32_t> pane_pid(const PaneRecord& pane);
 void bash_shell(const PaneRecord& pane, bool respawn);

@@ -104,6 +104,24 @@ struct LastCommandRecord {
     SocketPath socket;
 };
 
+// Where a pane's cursor line was: its number counted from the top of the pane's history (the
+// history size plus the cursor row), the history size then, and the rows right above it as
+// capture() showed them, by which a wait finds the line again once tmux has dropped lines from
+// the top of a full history.
+struct PaneMark {
+    std::string pane_id;
+    std::uint64_t line = 0;
+    std::uint64_t history_size = 0;
+    std::string above;
+    SocketPath socket;
+};
+
+// What a command typed at a pane's shell prompt printed, and its exit status.
+struct RunResult {
+    std::string output;
+    int status = 0;
+};
+
 // A window as a snapshot lists it: its metadata, where it is and how many panes it has.
 struct WindowInfo : WindowMetadata {
     std::string session_name;
@@ -269,6 +287,23 @@ struct RecordTable<LastCommandRecord> {
     static constexpr const char* kClass = "LastCommand";
     static constexpr auto kFields =
         std::tuple{field("pane_id", &LastCommandRecord::pane_id), field("socket", &LastCommandRecord::socket)};
+};
+
+template <>
+struct RecordTable<PaneMark> {
+    static constexpr const char* kClass = "Mark";
+    static constexpr bool kValue = true;
+    static constexpr auto kFields = std::tuple{field("pane_id", &PaneMark::pane_id), field("line", &PaneMark::line),
+                                               field("history_size", &PaneMark::history_size),
+                                               field("above", &PaneMark::above), field("socket", &PaneMark::socket)};
+};
+
+template <>
+struct RecordTable<RunResult> {
+    static constexpr const char* kClass = "RunResult";
+    static constexpr bool kValue = true;
+    static constexpr auto kFields =
+        std::tuple{field("output", &RunResult::output), field("status", &RunResult::status)};
 };
 
 template <>
