@@ -2,6 +2,7 @@
 
 #include <type_traits>
 
+#include "core/events.hpp"
 #include "core/records.hpp"
 #include "py/python.hpp"
 #include "py/ref.hpp"
@@ -28,6 +29,8 @@ const py::TypeSpec& class_spec(std::type_identity<core::OptionsRecord>);
 const py::TypeSpec& class_spec(std::type_identity<core::HooksRecord>);
 const py::TypeSpec& class_spec(std::type_identity<core::EnvironmentRecord>);
 const py::TypeSpec& class_spec(std::type_identity<core::ClientInfo>);
+const py::TypeSpec& class_spec(std::type_identity<core::Event>);
+const py::TypeSpec& class_spec(std::type_identity<core::EventsRecord>);
 
 // vordalin.snapshot_all(servers, *, commandlines=False, timeout=30.0): one snapshot (or the
 // exception it raised) per server, taken all at once.

@@ -19,3 +19,13 @@ async def readable(fd):
         await ready
     finally:
         loop.remove_reader(fd)
+
+
+async def next_event(events):
+    """The next event of an Events stream for `async for`: takes what is queued, and otherwise
+    waits on the running loop until the stream's descriptor says something has come."""
+    while True:
+        event = events._take()
+        if event is not None:
+            return event
+        await readable(events._descriptor)
