@@ -9,7 +9,7 @@ import time
 import pytest
 
 import vordalin
-from helpers import child_pids, clients, needs_tmux, open_fds, wait_for
+from helpers import UNDER_ASAN, child_pids, clients, needs_tmux, open_fds, wait_for
 
 pytestmark = needs_tmux
 
@@ -185,3 +185,28 @@ def test_the_stream_ends_without_leaks(tmux_server, tmux_session, end):
     del events  # its descriptor goes with it
     wait_for(lambda: not os.path.exists(f"/proc/{pid}"), message="the stream's client to end")
     assert open_fds() == fds and child_pids() == children
+
+
+def resident_mib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:")) / 1024
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="resident sizes mean nothing under AddressSanitizer")
+def test_a_reader_that_falls_behind_pauses_the_pane(tmux_server, tmux_session, tmp_path):
+    server_pid = int(tmux_server.display("#{pid}"))
+    go = tmp_path / "go"
+    flood = (f"head -c 40000000 /dev/zero | tr '\\0' x; echo; echo FLOOD-DONE; "
+             f"while [ ! -e {go} ]; do sleep 0.05; done; echo RESUMED; exec sleep 60")
+    with tmux_session.events(output=True) as events:
+        ours, theirs = resident_mib(os.getpid()), resident_mib(server_pid)
+        pane = tmux_session.new_window("flood", flood).panes[0]
+        pane.wait_for("FLOOD-DONE", timeout=120)  # nothing read meanwhile
+        # Bounds wide enough that only unbounded growth (the flood is 40 MB) crosses them.
+        assert resident_mib(os.getpid()) - ours < 24 and resident_mib(server_pid) - theirs < 24
+        taken = collect(events, lambda e: e.kind == "pause" and e.pane_id == pane.pane_id, timeout=60)
+        assert sum(len(e.text) for e in taken if e.kind == "output") < 40_000_000
+        # Taking the pause resumes the pane.
+        assert collect(events, lambda e: e.kind == "continue")[-1].pane_id == pane.pane_id
+        go.touch()
+        assert "RESUMED" in output_of(events, pane.pane_id, "RESUMED\r\n")

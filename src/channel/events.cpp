@@ -20,9 +20,13 @@ namespace vordalin::channel {
 
 namespace {
 
-// How much the queue holds before the reader stops taking what tmux writes: tmux then finds the
-// stream's output growing old and pauses the pane.
+// How much the queue holds before a pane's further output is refused: the reader asks tmux to
+// pause the pane, and drops what comes until tmux says it has.
 constexpr std::size_t kQueueLimit = 2 * 1024 * 1024;
+// How much it holds before the reader stops taking what tmux writes at all: only a flood of
+// notifications gets there (a window renamed in a loop). tmux then holds back the rest, and
+// stops reading the session's panes.
+constexpr std::size_t kQueueHardLimit = 4 * kQueueLimit;
 // What each event costs in the queue beyond its text.
 constexpr std::size_t kEventCost = 128;
 // Output of one pane that follows output of the same pane in the queue joins it, up to this.
@@ -321,7 +325,7 @@ void EventStream::read_on() noexcept {
             bool room = false;
             {
                 std::lock_guard<std::mutex> hold(queue_mutex_);
-                room = queued_bytes_ < kQueueLimit;
+                room = queued_bytes_ < kQueueHardLimit;
             }
             if (room) {
                 if (std::optional<std::string> line = protocol_.notification(Clock::time_point::min())) {
@@ -345,16 +349,40 @@ void EventStream::read_on() noexcept {
     ended();
 }
 
+bool EventStream::over_limit() {
+    std::lock_guard<std::mutex> hold(queue_mutex_);
+    return !listener_ && queued_bytes_ >= kQueueLimit;
+}
+
 void EventStream::deliver(Event event) {
+    const std::string* pane = event.pane_id ? &*event.pane_id : nullptr;
+    if (event.kind == "pause") {
+        paused_.insert(*pane);
+    } else if (event.kind == "continue") {
+        paused_.erase(*pane);
+    }
     if (event.kind == "output") {
-        event.text = text_.decode(*event.pane_id, std::move(*event.text));
+        // tmux stops a pane's output to a client that falls behind only once it has grown old
+        // in the server, and stops reading every pane of the session meanwhile; the reader
+        // keeps taking it instead, and pauses the pane itself. What comes before tmux says
+        // "%pause" is dropped: the pause event stands in its place.
+        if (paused_.contains(*pane)) {
+            return;
+        }
+        if (over_limit()) {
+            paused_.insert(*pane);
+            text_.flush(*pane);
+            send(command_line({"refresh-client", "-A", *pane + ":pause"}));
+            return;
+        }
+        event.text = text_.decode(*pane, std::move(*event.text));
         if (event.text->empty()) {
             return;
         }
     } else if (event.kind == "pause" || event.kind == "exit") {
         // The rest of a character held back will not come now.
         for (const std::string& pane : text_.panes()) {
-            if (event.kind == "exit" || pane == event.pane_id) {
+            if (event.kind == "exit" || event.pane_id == pane) {
                 push(Event{"output", std::nullopt, std::nullopt, pane, std::nullopt, text_.flush(pane)});
             }
         }
@@ -435,14 +463,14 @@ EventStream::Got EventStream::take(Event& event) {
         if (queue_.empty()) {
             return ended_ ? Got::kEnd : Got::kNothing;
         }
-        bool full = queued_bytes_ >= kQueueLimit;
+        bool full = queued_bytes_ >= kQueueHardLimit;
         event = std::move(queue_.front());
         queue_.pop_front();
         queued_bytes_ -= kEventCost + (event.text ? event.text->size() : 0);
         if (queue_.empty() && !ended_) {
             drain_fd(ready_.get());
         }
-        if (full && queued_bytes_ < kQueueLimit) {
+        if (full && queued_bytes_ < kQueueHardLimit) {
             signal_fd(wake_.get());
         }
     }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -97,6 +98,8 @@ private:
     EventStream(std::string key, Attached attached, Listener listener) noexcept;
     void read_on() noexcept;
     void deliver(Event event);
+    // Whether the queue holds so much that output is refused.
+    bool over_limit();
     // Queues the event (or hands it to the listener); with the queue's lock not held.
     void push(Event event);
     void send(const std::string& line) noexcept;
@@ -110,6 +113,8 @@ private:
     std::string session_id_;
     Listener listener_;
     OutputText text_;
+    // Panes whose output tmux has paused, or been asked to pause (the reader's own).
+    std::set<std::string> paused_;
 
     std::mutex queue_mutex_;
     std::deque<Event> queue_;

@@ -200,7 +200,9 @@ std::optional<std::string> Protocol::notification(Clock::time_point deadline) {
         if (text == nullptr) {
             return std::nullopt;
         }
-        if (auto guard = guard_of(*text, "%begin")) {
+        // tmux writes notifications inside the blocks of our own commands too ("%continue"
+        // inside refresh-client's): what those print is passed over line by line.
+        if (auto guard = guard_of(*text, "%begin"); guard && !ours(*guard)) {
             std::string end = "%end " + std::string(*guard);
             std::string error = "%error " + std::string(*guard);
             std::size_t inner = 1;
