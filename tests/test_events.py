@@ -210,3 +210,55 @@ def test_a_reader_that_falls_behind_pauses_the_pane(tmux_server, tmux_session, t
         assert collect(events, lambda e: e.kind == "continue")[-1].pane_id == pane.pane_id
         go.touch()
         assert "RESUMED" in output_of(events, pane.pane_id, "RESUMED\r\n")
+
+
+def settled(watch):
+    """The watch, once what its start woke (tmux's first look at its subscription) is taken."""
+    while watch.changed(1.5):
+        pass
+    return watch
+
+
+def test_no_watch_without_a_channel(tmux_pane, monkeypatch):
+    monkeypatch.delenv("VORDALIN_CHANNEL", raising=False)
+    assert vordalin._pane_watch(tmux_pane) is None
+
+
+@pytest.fixture
+def connected(tmux_server, tmux_pane, monkeypatch):
+    monkeypatch.delenv("VORDALIN_CHANNEL", raising=False)
+    assert tmux_server.connect()
+    yield tmux_server
+    tmux_server.disconnect()
+
+
+def test_a_watch_wakes_for_its_pane_only(connected, tmux_session, tmux_pane):
+    other = tmux_pane.split()
+    watch, watch_other = settled(vordalin._pane_watch(tmux_pane)), vordalin._pane_watch(other)
+    assert len(clients(connected)) == 2  # the channel's, and one stream both watches share
+    other.send_keys("echo elsewhere", enter=True)
+    assert settled(watch_other) and not watch.changed(0.5)
+    tmux_pane.send_keys("echo here", enter=True)
+    assert watch.changed(5)
+    del watch, watch_other
+    wait_for(lambda: len(clients(connected)) == 1, message="the shared stream to end with its last watch")
+
+
+@pytest.mark.parametrize("remain", [True, False])
+def test_a_watch_wakes_when_the_program_exits(connected, tmux_session, remain):
+    # The program writes nothing: only its end can wake the watch.
+    window = tmux_session.new_window("w", "stty -echo; read line")
+    window_id = window.display("#{window_id}")
+    connected.cmd("set-option", "-w", "-t", window_id, "remain-on-exit", "on" if remain else "off")
+    pane = window.panes[0]
+    watch = settled(vordalin._pane_watch(pane))
+    connected.cmd("send-keys", "-t", pane.pane_id, "Enter")
+    assert watch.changed(5)
+    if remain:
+        assert connected.cmd("display-message", "-p", "-t", pane.pane_id, "#{pane_dead}").stdout == "1\n"
+
+
+def test_a_watch_wakes_when_the_server_exits(connected, tmux_pane):
+    watch = settled(vordalin._pane_watch(tmux_pane))
+    connected.kill()
+    assert watch.changed(5) and watch.changed(0) and watch.changed(0)

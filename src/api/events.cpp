@@ -105,7 +105,47 @@ PyObject* close(PyObject* self, PyObject*) {
     });
 }
 
+constexpr auto kPaneWatch = py::signature("vordalin", "_pane_watch", record_argument<core::PaneRecord>("pane"));
+constexpr auto kChanged = py::signature("_PaneWatch", "changed", py::timeout("timeout", "None", 0.0));
+
+// Whether the pane may have changed since the last call, by the timeout.
+PyObject* watch_changed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&] {
+        auto [timeout] = py::bind(kChanged, args, nargs, kwnames);
+        std::shared_ptr<channel::Watch> watch = record_of<core::WatchRecord>(self).watch;
+        return py::new_bool(watch->changed(deadline_after(timeout))).release();
+    });
+}
+
 }  // namespace
+
+PyObject* pane_watch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&] {
+        auto [pane] = py::bind(kPaneWatch, args, nargs, kwnames);
+        std::unique_ptr<channel::Watch> watch = channel::watch_pane(pane.socket, pane.pane_id);
+        if (!watch) {
+            return py::Ref::new_ref(Py_None).release();
+        }
+        return py::make_instance(class_type<core::WatchRecord>(), core::WatchRecord{std::move(watch)}).release();
+    });
+}
+
+const py::TypeSpec& class_spec(std::type_identity<core::WatchRecord>) {
+    static PyMethodDef methods[] = {
+        {kChanged.name, as_method(watch_changed), METH_FASTCALL | METH_KEYWORDS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static const py::TypeSpec spec{"builtins._PaneWatch",
+                                   sizeof(py::Instance<core::WatchRecord>),
+                                   nullptr,
+                                   false,
+                                   nullptr,
+                                   py::dealloc<core::WatchRecord>,
+                                   nullptr,
+                                   methods,
+                                   nullptr};
+    return spec;
+}
 
 const py::TypeSpec& class_spec(std::type_identity<core::Event>) {
     return value_spec<core::Event>();

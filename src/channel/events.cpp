@@ -257,12 +257,11 @@ std::vector<std::shared_ptr<EventStream>> live_streams() {
 }
 
 // Makes `session` the most recently active again: a control client attaches there and leaves
-// at once, its input being empty.
+// once it is attached.
 void touch_session(const tmux::Socket& socket, const std::string& session) {
-    std::vector<std::string> argv = tmux::client_argv(socket);
-    argv.insert(argv.end(), {"-C", "attach-session", "-t", session, "-E", "-f", "no-output,ignore-size"});
-    runner::run(tmux::where_the_server_is(socket, std::move(argv)),
-                {runner::Input::kNull, runner::Output::kNull, runner::Output::kNull});
+    if (std::optional<Attached> touching = attach_control_client(socket, session, "no-output,ignore-size")) {
+        touching->protocol.conversation().finish(kCloseLimitMs);
+    }
 }
 
 void signal_fd(int fd) noexcept {
@@ -372,7 +371,7 @@ void EventStream::deliver(Event event) {
         if (over_limit()) {
             paused_.insert(*pane);
             text_.flush(*pane);
-            send(command_line({"refresh-client", "-A", *pane + ":pause"}));
+            request({"refresh-client", "-A", *pane + ":pause"});
             return;
         }
         event.text = text_.decode(*pane, std::move(*event.text));
@@ -446,13 +445,13 @@ void EventStream::ended() noexcept {
     }
 }
 
-void EventStream::send(const std::string& line) noexcept {
+void EventStream::request(const std::vector<std::string>& words) noexcept {
     std::lock_guard<std::mutex> hold(client_mutex_);
     if (protocol_.conversation().running()) {
         try {
-            protocol_.conversation().write(line + '\n');
+            protocol_.conversation().write(command_line(words) + '\n');
         } catch (...) {
-            // The client has gone: the reader finds its end.
+            // The client has gone (the reader finds its end), or no memory for the line.
         }
     }
 }
@@ -475,7 +474,7 @@ EventStream::Got EventStream::take(Event& event) {
         }
     }
     if (event.kind == "pause" && event.pane_id) {
-        send(command_line({"refresh-client", "-A", *event.pane_id + ":continue"}));
+        request({"refresh-client", "-A", *event.pane_id + ":continue"});
     }
     return Got::kEvent;
 }

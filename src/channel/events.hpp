@@ -82,6 +82,8 @@ public:
     Got next(Clock::time_point deadline, Event& event);
     // Polls readable while an event is queued or the stream has ended.
     int descriptor() const noexcept { return ready_.get(); }
+    // Sends the client a tmux command, whose answer is passed over.
+    void request(const std::vector<std::string>& words) noexcept;
     // Ends the client and waits for it; what is queued is dropped.
     void close() noexcept;
     // Whether the client still runs.
@@ -102,7 +104,6 @@ private:
     bool over_limit();
     // Queues the event (or hands it to the listener); with the queue's lock not held.
     void push(Event event);
-    void send(const std::string& line) noexcept;
     // Marks the end for the reader, once its client is done.
     void ended() noexcept;
     Got take(Event& event);

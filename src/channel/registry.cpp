@@ -199,6 +199,16 @@ void answered_a_process(const std::string& key) {
     }
 }
 
+bool in_use(const std::string& key) {
+    if (switch_on()) {
+        return true;
+    }
+    Registry& registry = all();
+    std::lock_guard<runner::SpinLock> hold(registry.lock);
+    auto entry = registry.entries.find(key);
+    return entry != registry.entries.end() && (entry->second.wanted || entry->second.client);
+}
+
 bool active() {
     Registry& registry = all();
     return registry.open != 0 || registry.wanted != 0 || switch_on();

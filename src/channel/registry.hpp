@@ -31,6 +31,8 @@ std::shared_ptr<Client> take(const std::string& key, const Client* client);
 void want(const std::string& key, bool wanted);
 // With the switch on, or a channel wanted here, a server that answered a process is tried again.
 void answered_a_process(const std::string& key);
+// Whether a channel is open or wanted on this server, or the switch is on.
+bool in_use(const std::string& key);
 // Whether a channel is open or wanted anywhere, or the switch is on: when not, a call need not
 // look any further.
 bool active();

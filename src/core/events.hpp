@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "channel/events.hpp"
+#include "channel/watch.hpp"
 #include "core/records.hpp"
 
 namespace vordalin::core {
@@ -30,6 +31,16 @@ struct EventsRecord {
 template <>
 struct RecordTable<EventsRecord> {
     static constexpr const char* kClass = "Events";
+};
+
+// A watch on a pane, for the suite to look at the watch that waits sleep on.
+struct WatchRecord {
+    std::shared_ptr<channel::Watch> watch;
+};
+
+template <>
+struct RecordTable<WatchRecord> {
+    static constexpr const char* kClass = "_PaneWatch";
 };
 
 // A stream of the server's changes, from a client attached where a tmux process would act for
