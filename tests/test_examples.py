@@ -33,6 +33,8 @@ CASES = [
     ("wait_for_output.py", ["--timeout", "0.3", "sleep", "30"], 124, "no answer within 0.3s"),
     ("tree.py", [], 0, "└── 0 %0"),
     ("channel.py", ["--calls", "5"], 0, "window metadata"),
+    ("follow.py", [], 0, "3\n2\n1\nliftoff\n"),
+    ("follow.py", ["--timeout", "0.5", "echo", "started;", "sleep", "30"], 124, "started\n\nstill running after 0.5s"),
 ]
 
 
@@ -44,7 +46,7 @@ def test_example_leaves_a_running_server_as_it_found_it(tmux_cli, name, args, co
 
 
 @needs_tmux
-@pytest.mark.parametrize("name", ["dev_layout.py", "layout.py", "wait_for_output.py"])
+@pytest.mark.parametrize("name", ["dev_layout.py", "layout.py", "wait_for_output.py", "follow.py"])
 def test_example_kills_the_server_it_started(spare_socket, name):
     assert run_example(name, "--socket", spare_socket, SHELL="/bin/sh")[0] == 0
     probe = [REAL_TMUX, "-S", spare_socket, "list-sessions"]
