@@ -141,7 +141,9 @@ def test_async_for(tmux_server, tmux_session):
                     if "ready" in text:
                         break
             ticker.cancel()
-            return ticks
+        # Closed: the next step ends the loop.
+        assert [event async for event in events] == []
+        return ticks
 
     # The loop kept running while the stream waited.
     assert asyncio.run(asyncio.wait_for(main(), 20)) > 5
