@@ -158,18 +158,22 @@ def test_no_asyncio_at_import():
 def test_the_stream_is_not_counted(tmux_server, tmux_session):
     other = tmux_server.new_session("other")
     before = tmux_server.cmd("display-message", "-p", "#{session_name}").stdout
+    tmux_session.metadata()  # under VORDALIN_CHANNEL=1 the channel is open from here on
+    channel = clients(tmux_server)
     with tmux_server.events(), other.events(output=True), tmux_session.events():
-        assert len(clients(tmux_server)) == 3  # tmux lists them
+        assert len(clients(tmux_server)) == 3 + len(channel)  # tmux lists them
         assert tmux_server.clients == []
         assert [s.attached for s in tmux_server.snapshot().sessions] == [False, False]
         assert not tmux_session.metadata().attached and not other.metadata().attached
         # Relative targets resolve where they did.
         assert tmux_server.cmd("display-message", "-p", "#{session_name}").stdout == before
-    assert clients(tmux_server) == []
+    assert clients(tmux_server) == channel
 
 
 @pytest.mark.parametrize("end", ["close", "server exit", "dropped"])
-def test_the_stream_ends_without_leaks(tmux_server, tmux_session, end):
+def test_the_stream_ends_without_leaks(tmux_server, tmux_session, monkeypatch, end):
+    monkeypatch.delenv("VORDALIN_CHANNEL", raising=False)
+    tmux_server.disconnect()  # the server's end would end it too
     fds, children = open_fds(), child_pids()
     events = tmux_session.events(output=True)
     (pid,) = clients(tmux_server)
@@ -221,8 +225,9 @@ def settled(watch):
     return watch
 
 
-def test_no_watch_without_a_channel(tmux_pane, monkeypatch):
+def test_no_watch_without_a_channel(tmux_server, tmux_pane, monkeypatch):
     monkeypatch.delenv("VORDALIN_CHANNEL", raising=False)
+    tmux_server.disconnect()
     assert vordalin._pane_watch(tmux_pane) is None
 
 

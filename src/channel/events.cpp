@@ -355,6 +355,10 @@ bool EventStream::over_limit() {
 
 void EventStream::deliver(Event event) {
     const std::string* pane = event.pane_id ? &*event.pane_id : nullptr;
+    bool paned = event.kind == "output" || event.kind == "pause" || event.kind == "continue";
+    if (paned && pane == nullptr) {
+        return;  // no such line comes from tmux
+    }
     if (event.kind == "pause") {
         paused_.insert(*pane);
     } else if (event.kind == "continue") {
