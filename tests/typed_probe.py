@@ -6,6 +6,7 @@ tests/test_examples.py runs the walk on a private server so that it stays true a
 
 from __future__ import annotations
 
+import asyncio
 import os
 import re
 import shutil
@@ -56,6 +57,20 @@ def walk(server: vordalin.Server) -> list[str]:
     keys: dict[vordalin.Pane, vordalin.Window] = {info.pane: winfo.window for info in infos}
     result: vordalin.CommandResult = server.cmd("display-message", "-p", "#{session_name}")
     seen += [str(len(by_value)), str(len(keys)), result.stdout.strip(), str(result.returncode)]
+
+    with session.events(output=True) as events:
+        window.name = "events"
+        event: vordalin.Event | None = events.get(timeout=10)
+        kinds: list[str] = [each.kind for each in [event] if each is not None]
+    changes: vordalin.Events = server.events()
+    changes.close()
+
+    async def first(stream: vordalin.Events) -> vordalin.Event | None:
+        async for each in stream:
+            return each
+        return None
+
+    seen += [*kinds, str(asyncio.run(first(changes)))]
 
     try:
         server.target_pane("=nope:0.0")
