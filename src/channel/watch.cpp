@@ -103,29 +103,42 @@ std::optional<std::string> session_of(const tmux::Socket& socket, const std::str
     return std::string(id);
 }
 
-// The session's shared stream, started when no live one is there.
+// The session's shared stream, started when no live one is there. Starting one waits for tmux
+// without the interpreter's lock, so no lock of ours is held meanwhile: of two started at once,
+// the first one stored stays.
 std::shared_ptr<Shared> shared_stream(const tmux::Socket& socket, const std::string& session) {
     std::string key = registry::key_of(socket) + '\0' + session;
-    std::lock_guard<std::mutex> hold(g_mutex);
-    std::erase_if(g_shared, [](const auto& entry) { return entry.second.expired(); });
-    if (std::shared_ptr<Shared> shared = g_shared[key].lock(); shared && shared->stream->running()) {
-        return shared;
+    auto live = [&]() -> std::shared_ptr<Shared> {
+        std::erase_if(g_shared, [](const auto& entry) { return entry.second.expired(); });
+        auto found = g_shared.find(key);
+        std::shared_ptr<Shared> shared = found == g_shared.end() ? nullptr : found->second.lock();
+        return shared && shared->stream->running() ? shared : nullptr;
+    };
+    {
+        std::lock_guard<std::mutex> hold(g_mutex);
+        if (std::shared_ptr<Shared> shared = live()) {
+            return shared;
+        }
     }
-    auto shared = std::make_shared<Shared>();
-    shared->stream = EventStream::open(socket, session, true, [raw = shared.get()](const Event& event) {
+    auto made = std::make_shared<Shared>();
+    made->stream = EventStream::open(socket, session, true, [raw = made.get()](const Event& event) {
         std::lock_guard<std::mutex> watching(raw->mutex);
         for (PaneWatch* watch : raw->watches) {
             watch->offer(event);
         }
     });
-    if (!shared->stream) {
+    if (!made->stream) {
         return nullptr;
     }
     // tmux tells of a program's exit in a pane it keeps (remain-on-exit) only through a
     // subscription, which it looks at once a second; one for every pane of the session.
-    shared->stream->request({"refresh-client", "-B", "vordalin-dead:%*:#{pane_dead}"});
-    g_shared[key] = shared;
-    return shared;
+    made->stream->request({"refresh-client", "-B", "vordalin-dead:%*:#{pane_dead}"});
+    std::lock_guard<std::mutex> hold(g_mutex);
+    if (std::shared_ptr<Shared> shared = live()) {
+        return shared;
+    }
+    g_shared[key] = made;
+    return made;
 }
 
 }  // namespace
