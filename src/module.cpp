@@ -16,6 +16,8 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vordalin::api::restore)), METH_FASTCALL,
      "_restore(name, *fields)\n--\n\nRebuild a pickled or copied vordalin object."},
+    {"_pane_watch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vordalin::api::pane_watch)),
+     METH_FASTCALL | METH_KEYWORDS, "_pane_watch(pane)\n--\n\nThe watch that a wait on the pane sleeps on, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

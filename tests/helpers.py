@@ -1,5 +1,6 @@
 """Helpers the tests import directly (fixtures live in conftest.py)."""
 
+import asyncio
 import importlib.util
 import os
 import re
@@ -96,6 +97,14 @@ def child_pids():
         if int(data[data.rindex(b")") + 2 :].split()[1]) == os.getpid():  # the name in brackets may hold blanks
             found.append(int(entry))
     return sorted(found)
+
+
+async def loop_turns(count):
+    """Counts the running loop's turns into count[0] until cancelled: a wait that blocked the
+    loop leaves the count low."""
+    while True:
+        count[0] += 1
+        await asyncio.sleep(0.01)
 
 
 def clients(server):

@@ -35,6 +35,8 @@ CASES = [
     ("channel.py", ["--calls", "5"], 0, "window metadata"),
     ("agent.py", [], 0, "status 0\n'/ kept\\nno newline at the end'"),
     ("agent.py", ["--timeout", "0.3", "true", "sleep 30"], 124, "still running after 0.3s"),
+    ("follow.py", [], 0, "3\n2\n1\nliftoff\n"),
+    ("follow.py", ["--timeout", "0.5", "echo", "started;", "sleep", "30"], 124, "started\n\nstill running after 0.5s"),
 ]
 
 
@@ -46,7 +48,7 @@ def test_example_leaves_a_running_server_as_it_found_it(tmux_cli, name, args, co
 
 
 @needs_tmux
-@pytest.mark.parametrize("name", ["dev_layout.py", "layout.py", "wait_for_output.py", "agent.py"])
+@pytest.mark.parametrize("name", ["dev_layout.py", "layout.py", "wait_for_output.py", "agent.py", "follow.py"])
 def test_example_kills_the_server_it_started(spare_socket, name):
     assert run_example(name, "--socket", spare_socket, SHELL="/bin/sh")[0] == 0
     probe = [REAL_TMUX, "-S", spare_socket, "list-sessions"]

@@ -67,6 +67,20 @@ def walk(server: vordalin.Server) -> list[str]:
     result: vordalin.CommandResult = server.cmd("display-message", "-p", "#{session_name}")
     seen += [str(len(by_value)), str(len(keys)), result.stdout.strip(), str(result.returncode)]
 
+    with session.events(output=True) as events:
+        window.name = "events"
+        event: vordalin.Event | None = events.get(timeout=10)
+        kinds: list[str] = [each.kind for each in [event] if each is not None]
+    changes: vordalin.Events = server.events()
+    changes.close()
+
+    async def first(stream: vordalin.Events) -> vordalin.Event | None:
+        async for each in stream:
+            return each
+        return None
+
+    seen += [*kinds, str(asyncio.run(first(changes)))]
+
     try:
         server.target_pane("=nope:0.0")
     except vordalin.NotFoundError as error:

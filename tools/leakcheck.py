@@ -103,8 +103,19 @@ def calls(bench):
         with spare as started:
             started.start()
 
+    def events_round_trip():
+        with session.events(output=True) as events:
+            pane.send_keys("echo " + TEXT, enter=True)
+            while (event := events.get(5)) is not None and event.kind != "output":
+                pass
+            repr(event), event == event
+        with server.events() as changes:
+            changes.get(0)
+        list(changes)
+
     real = [
-        mappings_round_trip, moving_round_trip, waits_round_trip, with_block, lambda: server.session("main"),
+        mappings_round_trip, moving_round_trip, waits_round_trip, with_block, events_round_trip,
+        lambda: server.session("main"),
         lambda: server.session(NAME), lambda: server.display("#{pid}"), lambda: session.display(TEXT),
         lambda: session.active_window, lambda: window.active_pane, lambda: window.session, lambda: pane.window,
         lambda: pane.display(TEXT), lambda: repr(server.clients), lambda: pane.capture(escapes=True, join=True),

@@ -8,7 +8,7 @@ the exceptions can be subclassed.
 """
 
 import re
-from collections.abc import Iterable, Iterator, Mapping, MutableMapping, Sequence
+from collections.abc import Awaitable, Iterable, Iterator, Mapping, MutableMapping, Sequence
 from types import TracebackType
 from typing import Any, ClassVar, Literal, TypeAlias, TypeVar, final, type_check_only
 
@@ -95,6 +95,10 @@ class Server:
         """Opens a persistent channel to the server (False when it runs no session to attach to)."""
     def disconnect(self) -> None:
         """Closes the server's channel, if one is open, and waits for its client to exit."""
+    def events(self) -> Events:
+        """A stream of the server's changes, from a control client of its own attached where a
+        command without a target would act; not counted in `attached` nor in `clients`.
+        Raises RuntimeError when no session runs."""
     @property
     def connected(self) -> bool:
         """Whether a channel to this server is open."""
@@ -167,6 +171,11 @@ class Session:
         """Runs tmux: the session's current window; raises TmuxError when the session is gone."""
     def display(self, format: str) -> str:
         """A tmux format evaluated for this session; raises TmuxError when it is gone."""
+    def events(self, *, output: bool = False) -> Events:
+        """A stream of the server's changes from a client attached to this session; with
+        `output`, also what its panes' programs write (kind "output"), paused with an event of
+        kind "pause" while the reader falls behind. Raises NotFoundError when the session is
+        gone."""
     @property
     def options(self) -> Options:
         """The session's own options."""
@@ -680,6 +689,58 @@ class ClientInfo:
     def control(self) -> bool: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
     def __repr__(self) -> str: ...
+
+@final
+@type_check_only
+class Event:
+    """One of tmux's notifications: compares by value, read-only."""
+
+    @property
+    def kind(self) -> str:
+        """tmux's notification name without "%": "output", "window-add", "window-close",
+        "window-renamed", "unlinked-window-add", "unlinked-window-close",
+        "unlinked-window-renamed", "session-renamed", "sessions-changed", "layout-change",
+        "pane-mode-changed", "pause", "continue", "exit", and the others tmux sends."""
+    @property
+    def session_id(self) -> str | None: ...
+    @property
+    def window_id(self) -> str | None: ...
+    @property
+    def pane_id(self) -> str | None: ...
+    @property
+    def name(self) -> str | None:
+        """The new name of a rename."""
+    @property
+    def text(self) -> str | None:
+        """For "output": what the pane's program wrote, decoded as UTF-8."""
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __repr__(self) -> str: ...
+
+@final
+@type_check_only
+class Events:
+    """A stream of tmux's events from a control client of its own; iterate, `async for`, or get()."""
+
+    def get(self, timeout: float | None = None) -> Event | None:
+        """The next event within `timeout` seconds (None: no limit); None at the timeout, and
+        at once once the stream has ended."""
+    def close(self) -> None:
+        """Ends the stream and waits for its client to exit."""
+    def __enter__(self) -> Events: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None: ...
+    def __iter__(self) -> Events: ...
+    def __next__(self) -> Event: ...
+    def __aiter__(self) -> Events: ...
+    def __anext__(self) -> Awaitable[Event]: ...
 
 def snapshot_all(
     servers: Iterable[Server], *, commandlines: bool = False, timeout: float = 30.0

@@ -2,6 +2,7 @@
 
 #include <type_traits>
 
+#include "core/events.hpp"
 #include "core/records.hpp"
 #include "py/python.hpp"
 #include "py/ref.hpp"
@@ -30,6 +31,12 @@ const py::TypeSpec& class_spec(std::type_identity<core::EnvironmentRecord>);
 const py::TypeSpec& class_spec(std::type_identity<core::ClientInfo>);
 const py::TypeSpec& class_spec(std::type_identity<core::PaneMark>);
 const py::TypeSpec& class_spec(std::type_identity<core::RunResult>);
+const py::TypeSpec& class_spec(std::type_identity<core::Event>);
+const py::TypeSpec& class_spec(std::type_identity<core::EventsRecord>);
+const py::TypeSpec& class_spec(std::type_identity<core::WatchRecord>);
+
+// vordalin._pane_watch(pane): the watch a wait on the pane sleeps on, or None where waits poll.
+PyObject* pane_watch(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // vordalin.snapshot_all(servers, *, commandlines=False, timeout=30.0): one snapshot (or the
 // exception it raised) per server, taken all at once.

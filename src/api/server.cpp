@@ -2,6 +2,7 @@
 #include "core/server.hpp"
 #include "api/common.hpp"
 #include "core/environment.hpp"
+#include "core/events.hpp"
 #include "core/options.hpp"
 #include "core/snapshot.hpp"
 
@@ -142,6 +143,16 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "Returns:\n"
             "    True when the channel is open; False when the server runs no session for it to\n"
             "    attach to (calls then keep running one process each)."),
+        no_argument_method<Record, core::server_events>(
+            "events",
+            "Start a stream of the server's events: windows added, closed and renamed (in every\n"
+            "session), sessions renamed, added and removed, layouts changed, the server's exit.\n\n"
+            "The stream is a tmux control client of its own, attached to the session a tmux command\n"
+            "without a target would act on, so relative targets keep resolving as before; it is not\n"
+            "counted in SessionMetadata.attached nor listed in Server.clients. It receives no pane\n"
+            "output (Session.events(output=True) does).\n\n"
+            "Returns:\n    Events, to iterate over (or `async for`) and close.\n\n"
+            "Raises: RuntimeError when no session runs on the server."),
         no_argument_method<Record, core::disconnect_channel>(
             "disconnect", "Close this server's channel, if one is open, and wait for its client to exit."),
         method<Record, kSession, core::find_session>("The session of exactly this name, or None when there is none.\n\n"

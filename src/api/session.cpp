@@ -1,6 +1,7 @@
 // The Session class: a session name and the socket of its server.
 #include "core/session.hpp"
 #include "api/common.hpp"
+#include "core/events.hpp"
 #include "core/options.hpp"
 
 namespace vordalin::api {
@@ -17,6 +18,7 @@ constexpr auto kNewWindow = py::signature(kClass, "new_window", py::optional_tex
                                           py::keyword_only(py::flag("select", false)));
 
 constexpr auto kDisplay = py::signature(kClass, "display", py::text("format"));
+constexpr auto kEvents = py::signature(kClass, "events", py::keyword_only(py::flag("output", false)));
 
 core::OptionsRecord session_options(const Record& session) {
     return {core::session_scope(session)};
@@ -50,6 +52,18 @@ const py::TypeSpec& class_spec(std::type_identity<Record>) {
             "Evaluate a tmux format for this session (its current window and pane) and return the text.\n\n"
             "The format is tmux's syntax by design. Raises RuntimeError when the session is gone: the\n"
             "answer is never another session's."),
+        method<Record, kEvents, core::session_events>(
+            "Start a stream of the server's events, as Server.events(), from a control client attached\n"
+            "to this session; with `output`, also everything the programs in this session's panes\n"
+            "write, as events of kind \"output\" (new panes included).\n\n"
+            "Output comes in order, decoded as UTF-8 (a character split between two writes is joined;\n"
+            "bytes that are no UTF-8 become U+FFFD). When the reader falls behind by a second or\n"
+            "more, tmux pauses that pane's output to the stream rather than let memory grow: an\n"
+            "Event of kind \"pause\" says so, output written meanwhile is not sent, and taking that\n"
+            "event resumes the pane (an Event of kind \"continue\" follows).\n\n"
+            "Attaching makes this session the one tmux picks for commands without a target; when it\n"
+            "was not that one, the one that was is made so again at once.\n\n"
+            "Returns:\n    Events\n\nRaises: NotFoundError when the session is gone."),
         {nullptr, nullptr, 0, nullptr},
     };
     static std::vector<PyGetSetDef> getsets = attributes<Record>(

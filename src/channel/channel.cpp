@@ -8,7 +8,9 @@
 #include <memory>
 
 #include "channel/client.hpp"
+#include "channel/events.hpp"
 #include "channel/registry.hpp"
+#include "channel/watch.hpp"
 #include "tmux/format.hpp"
 
 namespace vordalin::channel {
@@ -143,35 +145,26 @@ void disconnect(const tmux::Socket& socket) {
     if (client && registry::take(key, client.get())) {
         client->close();
     }
+    forget_watch_streams(socket);
 }
 
 bool connected(const tmux::Socket& socket) {
     return registry::active() && registry::find(registry::key_of(socket)) != nullptr;
 }
 
-std::optional<std::string> attached_session(const tmux::Socket& socket) {
-    if (!registry::active()) {
-        return std::nullopt;
+std::vector<OwnClient> own_clients(const tmux::Socket& socket) {
+    std::string key = registry::key_of(socket);
+    std::vector<OwnClient> own = stream_clients(key);
+    if (registry::active()) {
+        if (std::shared_ptr<Client> client = registry::find(key)) {
+            own.push_back({client->pid(), client->session_id()});
+        }
     }
-    std::shared_ptr<Client> client = registry::find(registry::key_of(socket));
-    if (!client) {
-        return std::nullopt;
-    }
-    return client->session_id();
-}
-
-std::optional<pid_t> client_pid(const tmux::Socket& socket) {
-    if (!registry::active()) {
-        return std::nullopt;
-    }
-    std::shared_ptr<Client> client = registry::find(registry::key_of(socket));
-    if (!client) {
-        return std::nullopt;
-    }
-    return client->pid();
+    return own;
 }
 
 void close_all() noexcept {
+    close_all_streams();
     registry::close_all();
 }
 

@@ -8,7 +8,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "channel/events.hpp"
 #include "runner/process.hpp"
 #include "tmux/command.hpp"
 
@@ -41,14 +43,12 @@ bool connect(const tmux::Socket& socket);
 // another thread, or further up this one) finds its end instead.
 void disconnect(const tmux::Socket& socket);
 bool connected(const tmux::Socket& socket);
-// The id ("$3") of the session the server's open channel is attached to: tmux counts the
-// channel's client there, and results must not.
-std::optional<std::string> attached_session(const tmux::Socket& socket);
+// The module's own clients on the server, its channel's and its event streams', which tmux
+// counts and lists and results must not: each one's process, as tmux reports it
+// (#{client_pid}), and the session it is attached to.
+std::vector<OwnClient> own_clients(const tmux::Socket& socket);
 
-// The process of the server's open channel's client, which lists of clients leave out.
-std::optional<pid_t> client_pid(const tmux::Socket& socket);
-
-// Closes every channel; for the interpreter's exit.
+// Closes every channel and event stream; for the interpreter's exit.
 void close_all() noexcept;
 
 }  // namespace vordalin::channel

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "runner/child.hpp"
+#include "runner/quiet_thread.hpp"
 #include "runner/wait.hpp"
 
 namespace vordalin::channel {
@@ -29,22 +30,6 @@ constexpr int kBusyPeriodMs = 10;
 // How long a client told to go may take before it is killed: one whose session's panes keep
 // tmux writing (renames, say) may never finish what tmux has for it.
 constexpr int kCloseLimitMs = 500;
-
-// Starts a thread with every signal blocked (but the C library's own), so that signals reach
-// the interpreter's threads. sigprocmask sets the calling thread's mask on Linux, and the
-// wheel's glibc floor has it where pthread_sigmask is newer.
-template <class Body>
-std::thread quiet_thread(Body&& body) {
-    sigset_t all;
-    sigset_t saved;
-    ::sigfillset(&all);
-    ::sigprocmask(SIG_SETMASK, &all, &saved);
-    struct Restore {
-        sigset_t& saved;
-        ~Restore() { ::sigprocmask(SIG_SETMASK, &saved, nullptr); }
-    } restore{saved};
-    return std::thread(std::forward<Body>(body));
-}
 
 }  // namespace
 
@@ -123,43 +108,49 @@ struct Holding {
 
 }  // namespace
 
-std::shared_ptr<Client> Client::open(const tmux::Socket& socket, const std::string& session,
-                                     std::optional<RemotePlace> place) {
+std::optional<Attached> attach_control_client(const tmux::Socket& socket, const std::string& session,
+                                              const std::string& flags) {
     std::vector<std::string> argv = tmux::client_argv(socket);
-    // -E: the server's update-environment is not applied for us; no-output: no %output
-    // lines for what panes print; ignore-size: our client does not size any window.
-    argv.insert(argv.end(), {"-C", "attach-session", "-t", session, "-E", "-f", "no-output,ignore-size"});
+    // -E: the server's update-environment is not applied for us.
+    argv.insert(argv.end(), {"-C", "attach-session", "-t", session, "-E", "-f", flags});
     std::string failure;
     std::optional<runner::Conversation> started = runner::Conversation::start(
         tmux::where_the_server_is(socket, std::move(argv), tmux::SshInput::kForwarded), failure);
     if (!started) {
-        return nullptr;
+        return std::nullopt;
     }
-    std::shared_ptr<Client> client(new Client(std::move(*started)));
-    client->place_ = std::move(place);
+    pid_t pid = started->pid();
+    Attached attached{Protocol(std::move(*started)), pid};
     try {
-        if (!client->protocol_.attached(Clock::now() + kAttachTimeout)) {
-            client->end();
-            return nullptr;
+        if (!attached.protocol.attached(Clock::now() + kAttachTimeout)) {
+            return std::nullopt;
         }
         // Our process is ssh; the client tmux lists is its remote program.
         if (socket.remote) {
             bool sent = false;
             runner::Result asked =
-                *client->protocol_.answer({{{"display-message", "-p", "#{client_pid}"}}, true, std::nullopt}, sent);
-            std::string_view pid = asked.out.view();
-            client->pid_ = asked.ok() ? static_cast<pid_t>(std::atoi(std::string(pid).c_str())) : 0;
+                *attached.protocol.answer({{{"display-message", "-p", "#{client_pid}"}}, true, std::nullopt}, sent);
+            std::string_view shown = asked.out.view();
+            attached.pid = asked.ok() ? static_cast<pid_t>(std::atoi(std::string(shown).c_str())) : 0;
         }
     } catch (const Ended&) {
-        client->end();
-        return nullptr;
+        return std::nullopt;
     } catch (const Stray&) {
-        client->end();
-        return nullptr;
-    } catch (...) {
-        client->end();
-        throw;
+        return std::nullopt;
     }
+    return attached;
+}
+
+std::shared_ptr<Client> Client::open(const tmux::Socket& socket, const std::string& session,
+                                     std::optional<RemotePlace> place) {
+    // no-output: no %output lines for what panes print; ignore-size: our client does not size
+    // any window.
+    std::optional<Attached> attached = attach_control_client(socket, session, "no-output,ignore-size");
+    if (!attached) {
+        return nullptr;
+    }
+    std::shared_ptr<Client> client(new Client(std::move(*attached)));
+    client->place_ = std::move(place);
     // Without a directory for captures the channel still serves everything else. tmux on a
     // remote host would write the file there, and reading it back costs the round trip that a
     // capture run as a process over the shared connection costs: those run as processes.
@@ -168,7 +159,7 @@ std::shared_ptr<Client> Client::open(const tmux::Socket& socket, const std::stri
     }
     client->wake_ = runner::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (client->wake_.valid()) {
-        client->drain_ = quiet_thread([raw = client.get()] { raw->drain_while_idle(); });
+        client->drain_ = runner::quiet_thread([raw = client.get()] { raw->drain_while_idle(); });
     }
     return client;
 }

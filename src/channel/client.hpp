@@ -48,6 +48,19 @@ struct RemotePlace {
     std::string path;
 };
 
+// A control client started on the server and attached: what it says, and its process as tmux
+// reports it (#{client_pid}; on a remote host, as tmux there reports it).
+struct Attached {
+    Protocol protocol;
+    pid_t pid;
+};
+
+// Starts a control client on the server, attaches it to the session `session` ("$3") with the
+// client flags `flags` (attach-session -f), and waits until it is attached; nothing when it
+// cannot start or attach in time.
+std::optional<Attached> attach_control_client(const tmux::Socket& socket, const std::string& session,
+                                              const std::string& flags);
+
 class Client {
 public:
     // Starts a control client on the server and attaches it to the session `session`
@@ -88,8 +101,7 @@ public:
     const std::optional<RemotePlace>& remote_place() const noexcept { return place_; }
 
 private:
-    explicit Client(runner::Conversation conversation) noexcept
-        : pid_(conversation.pid()), protocol_(std::move(conversation)) {}
+    explicit Client(Attached attached) noexcept : pid_(attached.pid), protocol_(std::move(attached.protocol)) {}
     void drain_while_idle() noexcept;
     // Ends the client and lets go of its files; with the turn held.
     void end() noexcept;

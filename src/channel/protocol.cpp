@@ -193,6 +193,36 @@ std::optional<std::string> Protocol::settle() {
     return stray;
 }
 
+std::optional<std::string> Protocol::notification(Clock::time_point deadline) {
+    Wait wait = deadline == Clock::time_point::min() ? Wait::kNo : Wait::kYes;
+    for (;;) {
+        const std::string* text = line(0, wait, deadline);
+        if (text == nullptr) {
+            return std::nullopt;
+        }
+        // tmux writes notifications inside the blocks of our own commands too ("%continue"
+        // inside refresh-client's): what those print is passed over line by line.
+        if (auto guard = guard_of(*text, "%begin"); guard && !ours(*guard)) {
+            std::string end = "%end " + std::string(*guard);
+            std::string error = "%error " + std::string(*guard);
+            std::size_t inner = 1;
+            for (const std::string* content = line(inner, wait, deadline);
+                 content != nullptr && *content != end && *content != error; content = line(++inner, wait, deadline)) {
+            }
+            if (lines_.size() <= inner) {
+                return std::nullopt;  // the rest of the block is still on its way
+            }
+            consume(inner + 1);
+            continue;
+        }
+        std::string taken = std::move(lines_.front());
+        consume(1);
+        if (is_notification(taken)) {
+            return taken;
+        }
+    }
+}
+
 std::size_t Protocol::next_begin(std::size_t at, bool answering) {
     Passed passed = past_others(at, Wait::kYes, nullptr, true);
     const std::string& text = lines_[passed.at];

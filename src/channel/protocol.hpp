@@ -54,6 +54,12 @@ public:
     // step. Throws Ended when the client has gone.
     std::optional<std::string> settle();
 
+    // For a client that only listens: the next notification, whatever else passed over (its own
+    // requests' answers are of no interest to it, others' blocks are skipped whole); nothing when none
+    // has come by the deadline (one already past takes only what has arrived). "%exit" comes
+    // as one; Ended is thrown at the end of the client's output.
+    std::optional<std::string> notification(Clock::time_point deadline);
+
     // The id ("$3") of the session the client is attached to.
     const std::string& session_id() const noexcept { return session_id_; }
     runner::Conversation& conversation() noexcept { return conversation_; }

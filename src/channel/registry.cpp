@@ -70,22 +70,6 @@ Registry& all() {
     return *g_registry;
 }
 
-// The id of the session a tmux process of ours would act on for lack of a target: the one
-// tmux finds most recently active. The channel attaches there, so that attaching (which
-// makes a session the most recently active) changes nothing for later processes.
-std::optional<std::string> current_session(const tmux::Socket& socket) {
-    std::vector<std::string> argv = tmux::client_argv(socket);
-    argv.insert(argv.end(), {"display-message", "-p", "#{session_id}"});
-    runner::Result found = runner::run(tmux::where_the_server_is(socket, std::move(argv)),
-                                       {runner::Input::kNull, runner::Output::kCapture, runner::Output::kNull});
-    std::string_view id = found.ok() ? found.out.view() : std::string_view();
-    id = id.substr(0, id.find('\n'));  // a hook may print after it
-    if (!id.starts_with('$')) {
-        return std::nullopt;
-    }
-    return std::string(id);
-}
-
 // The directory and PATH that a command run over ssh on the host has, from one such command.
 std::optional<RemotePlace> remote_place(const tmux::Remote& remote) {
     runner::Result found = runner::run(tmux::ssh_argv(remote, tmux::SshInput::kNone, R"(printf '%s\0' "$PWD" "$PATH")"),
@@ -117,6 +101,19 @@ std::string key_of(const tmux::Socket& socket) {
         return path;
     }
     return std::string(resolved.get()) + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+std::optional<std::string> current_session(const tmux::Socket& socket) {
+    std::vector<std::string> argv = tmux::client_argv(socket);
+    argv.insert(argv.end(), {"display-message", "-p", "#{session_id}"});
+    runner::Result found = runner::run(tmux::where_the_server_is(socket, std::move(argv)),
+                                       {runner::Input::kNull, runner::Output::kCapture, runner::Output::kNull});
+    std::string_view id = found.ok() ? found.out.view() : std::string_view();
+    id = id.substr(0, id.find('\n'));  // a hook may print after it
+    if (!id.starts_with('$')) {
+        return std::nullopt;
+    }
+    return std::string(id);
 }
 
 std::shared_ptr<Client> find(const std::string& key) {
@@ -200,6 +197,16 @@ void answered_a_process(const std::string& key) {
     if (entry != registry.entries.end()) {
         entry->second.retry = true;
     }
+}
+
+bool in_use(const std::string& key) {
+    if (switch_on()) {
+        return true;
+    }
+    Registry& registry = all();
+    std::lock_guard<runner::SpinLock> hold(registry.lock);
+    auto entry = registry.entries.find(key);
+    return entry != registry.entries.end() && (entry->second.wanted || entry->second.client);
 }
 
 bool active() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "channel/client.hpp"
@@ -13,6 +14,11 @@ namespace vordalin::channel::registry {
 // The key of a server's channel: the socket's path with its directory resolved, and for the
 // default server the path tmux would use.
 std::string key_of(const tmux::Socket& socket);
+
+// The id of the session a tmux process of ours would act on for lack of a target: the one tmux
+// finds most recently active. A client of ours attaches there, so that attaching (which makes a
+// session the most recently active) changes nothing for later processes.
+std::optional<std::string> current_session(const tmux::Socket& socket);
 
 // The server's open channel, if it is still alive; one that has ended is let go.
 std::shared_ptr<Client> find(const std::string& key);
@@ -25,6 +31,8 @@ std::shared_ptr<Client> take(const std::string& key, const Client* client);
 void want(const std::string& key, bool wanted);
 // With the switch on, or a channel wanted here, a server that answered a process is tried again.
 void answered_a_process(const std::string& key);
+// Whether a channel is open or wanted on this server, or the switch is on.
+bool in_use(const std::string& key);
 // Whether a channel is open or wanted anywhere, or the switch is on: when not, a call need not
 // look any further.
 bool active();

@@ -31,4 +31,7 @@ public:
 // or wanted; nothing otherwise, and the wait looks at the pane at intervals instead.
 std::unique_ptr<Watch> watch_pane(const tmux::Socket& socket, const std::string& pane_id);
 
+// Ends the streams that watches on the server's panes shared; for disconnect().
+void forget_watch_streams(const tmux::Socket& socket);
+
 }  // namespace vordalin::channel

@@ -1,5 +1,6 @@
 #include "core/server.hpp"
 
+#include <algorithm>
 #include <array>
 
 #include "channel/channel.hpp"
@@ -299,11 +300,12 @@ std::vector<ClientInfo> list_clients(const ServerRecord& server) {
     if (!output) {
         return clients;
     }
-    // The channel's own client is the module's, not one of the server's users.
-    std::optional<pid_t> own = channel::client_pid(server.socket);
+    // The module's own clients (the channel's, the event streams') are not the server's users.
+    std::vector<channel::OwnClient> own = channel::own_clients(server.socket);
     for (const Values& fields : read_records(*output, kClientFields)) {
         bool control = fields[1] == "1";
-        if (own && fields[0] == std::to_string(*own)) {
+        if (std::any_of(own.begin(), own.end(),
+                        [&](const channel::OwnClient& client) { return fields[0] == std::to_string(client.pid); })) {
             continue;
         }
         ClientInfo client;

@@ -1,5 +1,6 @@
 #include "core/session.hpp"
 
+#include <algorithm>
 #include <array>
 
 #include "channel/channel.hpp"
@@ -97,16 +98,19 @@ WindowRecord new_window(const SessionRecord& session, const std::optional<std::s
     return WindowRecord{session.name, made->index, session.socket, text::decode_lossy(made->values[1])};
 }
 
-SessionMetadata read_session_metadata(const Values& fields, const std::optional<std::string>& channel_session) {
+SessionMetadata read_session_metadata(const Values& fields, const std::vector<channel::OwnClient>& own) {
     SessionMetadata metadata;
     metadata.id = text::decode_lossy(fields[0]);
     metadata.name = text::decode_lossy(fields[1]);
     metadata.created = read_number(fields[2], kMaxU64, "bad session_created");
     metadata.attached = fields[3] != "0";
-    // tmux counts our own channel's client where it is attached; results do not.
-    if (channel_session && *channel_session == metadata.id) {
+    // tmux counts our own clients (the channel's, the event streams') where they are attached;
+    // results do not.
+    auto ours = static_cast<std::uint64_t>(std::count_if(
+        own.begin(), own.end(), [&](const channel::OwnClient& client) { return client.session_id == metadata.id; }));
+    if (ours > 0) {
         text::ParsedNumber clients = text::parse_unsigned(fields[3], kMaxU32);
-        metadata.attached = !clients.ok() || clients.value > 1;
+        metadata.attached = !clients.ok() || clients.value > ours;
     }
     metadata.width = lenient_u32(fields[4]);
     metadata.height = lenient_u32(fields[5]);
@@ -127,7 +131,7 @@ SessionMetadata session_metadata(const SessionRecord& session) {
     for (const Values& fields : read_records(output, kSessionMetadataFields)) {
         // Only this session's record is read: another's bad number is no concern of this call.
         if (text::decode_lossy(fields[1]) == session.name) {
-            return read_session_metadata(fields, channel::attached_session(session.socket));
+            return read_session_metadata(fields, channel::own_clients(session.socket));
         }
     }
     throw Error::not_found(not_found, {listing.args, {}, 0});

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "channel/events.hpp"
 #include "core/fields.hpp"
 #include "core/records.hpp"
 #include "core/spawn.hpp"
@@ -24,7 +25,7 @@ inline constexpr std::array<FormatField, 7> kSessionMetadataFields{{
 }};
 // `channel_session` is the id of the session our own channel's client is attached to, if
 // any: that client is not counted.
-SessionMetadata read_session_metadata(const Values& fields, const std::optional<std::string>& channel_session);
+SessionMetadata read_session_metadata(const Values& fields, const std::vector<channel::OwnClient>& own);
 
 bool kill_session(const SessionRecord& session);
 // Renames in tmux, then in the record; the record is unchanged when tmux refuses.

@@ -134,10 +134,10 @@ void read_commandlines(std::vector<PaneInfo>& panes, std::string_view listed) {
 
 Snapshot read_snapshot(const ServerRecord& server, std::string& output) {
     Snapshot snapshot;
-    std::optional<std::string> channel_session = channel::attached_session(server.socket);
+    std::vector<channel::OwnClient> own = channel::own_clients(server.socket);
     for (const Tagged& record : read_tagged_records(output, kKinds)) {
         if (record.tag == kSession) {
-            snapshot.sessions.push_back(read_session_metadata(record.values, channel_session));
+            snapshot.sessions.push_back(read_session_metadata(record.values, own));
         } else if (record.tag == kWindow) {
             snapshot.windows.push_back(read_window(record.values, server.socket));
         } else if (auto pane = read_pane(record.values, server.socket)) {

@@ -59,3 +59,13 @@ async def _readable_within(loop, fd, seconds):
             loop.remove_reader(fd)
         if timer is not None:
             timer.cancel()
+
+
+async def next_event(events):
+    """The next event of an Events stream for `async for`: takes what is queued, and otherwise
+    waits on the running loop until the stream's descriptor says something has come."""
+    while True:
+        event = events._take()
+        if event is not None:
+            return event
+        await readable(events._descriptor)
