@@ -113,6 +113,12 @@ def clients(server):
     return [int(line.split()[1]) for line in listed if line.startswith("1 ")]
 
 
+def kept(server, before):
+    """Whether every control client listed before is still there: the channel was never dropped
+    and opened again (streams that waits share may have joined it)."""
+    return set(before) <= set(clients(server))
+
+
 def both_ways(server, read):
     """What `read` gives over the server's open channel and then as processes; the channel is open again after."""
     over = read()
