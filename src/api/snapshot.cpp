@@ -54,9 +54,9 @@ constexpr auto kSnapshotAll = py::signature("vordalin", "snapshot_all", py::Para
                                             py::keyword_only(py::interval("timeout", "30.0", 30.0)));
 
 // The exception a failed snapshot raised, as an object for its slot.
-py::Ref exception_of(const std::exception_ptr& error) {
+py::Ref exception_of(const core::Error& error) {
     try {
-        std::rethrow_exception(error);
+        throw error;
     } catch (...) {
         py::translate_exception();
     }
@@ -112,7 +112,7 @@ PyObject* snapshot_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         py::Ref answers = py::Ref::steal(PyDict_New());
         for (std::size_t i = 0; i < slots.size(); ++i) {
             py::Ref answer = slots[i].snapshot ? to_python(std::move(*slots[i].snapshot))
-                             : slots[i].error  ? exception_of(slots[i].error)
+                             : slots[i].error  ? exception_of(*slots[i].error)
                                                : timed_out(records[i], timeout);
             if (PyDict_SetItem(answers.get(), servers[i].first.get(), answer.get()) != 0) {
                 throw py::ErrorAlreadySet{};

@@ -189,8 +189,8 @@ std::vector<SnapshotSlot> take_snapshots(const std::vector<ServerRecord>& server
         try {
             std::optional<std::string> output = quiet_answer(servers[i].socket, listed[i]);
             slots[i].snapshot = output ? read_snapshot(servers[i], *output) : Snapshot{};
-        } catch (const Error&) {
-            slots[i].error = std::current_exception();
+        } catch (const Error& error) {
+            slots[i].error = error;
         }
     }
     if (!commandlines) {
@@ -218,9 +218,9 @@ std::vector<SnapshotSlot> take_snapshots(const std::vector<ServerRecord>& server
             if (std::optional<std::string> listing = quiet_answer(servers[asked[j]].socket, answers[j])) {
                 read_commandlines(slot.snapshot->panes, *listing);
             }
-        } catch (const Error&) {
+        } catch (const Error& error) {
             slot.snapshot.reset();
-            slot.error = std::current_exception();
+            slot.error = error;
         }
     }
     return slots;

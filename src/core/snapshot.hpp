@@ -1,9 +1,9 @@
 #pragma once
 
-#include <exception>
 #include <optional>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/records.hpp"
 #include "runner/wait.hpp"
 
@@ -18,7 +18,9 @@ Snapshot take_snapshot(const ServerRecord& server, bool commandlines);
 // have raised (ssh's failure, for a remote host), or neither when it was not done in time.
 struct SnapshotSlot {
     std::optional<Snapshot> snapshot;
-    std::exception_ptr error;
+    // Kept as the error itself: copying an exception_ptr needs a newer C++ runtime than the
+    // wheel's floor allows.
+    std::optional<Error> error;
 };
 
 // One snapshot per server, as take_snapshot takes it, all at once: every server's tmux client
