@@ -106,9 +106,12 @@ std::string key_of(const tmux::Socket& socket) {
 std::optional<std::string> current_session(const tmux::Socket& socket) {
     std::vector<std::string> argv = tmux::client_argv(socket);
     argv.insert(argv.end(), {"display-message", "-p", "#{session_id}"});
-    runner::Result found = runner::run(tmux::where_the_server_is(socket, std::move(argv)),
-                                       {runner::Input::kNull, runner::Output::kCapture, runner::Output::kNull});
-    std::string_view id = found.ok() ? found.out.view() : std::string_view();
+    return session_id_in(runner::run(tmux::where_the_server_is(socket, std::move(argv)),
+                                     {runner::Input::kNull, runner::Output::kCapture, runner::Output::kNull}));
+}
+
+std::optional<std::string> session_id_in(const runner::Result& printed) {
+    std::string_view id = printed.ok() ? printed.out.view() : std::string_view();
     id = id.substr(0, id.find('\n'));  // a hook may print after it
     if (!id.starts_with('$')) {
         return std::nullopt;

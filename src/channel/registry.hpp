@@ -19,6 +19,8 @@ std::string key_of(const tmux::Socket& socket);
 // finds most recently active. A client of ours attaches there, so that attaching (which makes a
 // session the most recently active) changes nothing for later processes.
 std::optional<std::string> current_session(const tmux::Socket& socket);
+// The session id ("$3") that a display-message of #{session_id} printed; nothing when it failed.
+std::optional<std::string> session_id_in(const runner::Result& printed);
 
 // The server's open channel, if it is still alive; one that has ended is let go.
 std::shared_ptr<Client> find(const std::string& key);

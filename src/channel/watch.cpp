@@ -97,12 +97,7 @@ std::optional<std::string> session_of(const tmux::Socket& socket, const std::str
         answer = runner::run(tmux::process_argv(asking),
                              {runner::Input::kNull, runner::Output::kCapture, runner::Output::kNull});
     }
-    std::string_view id = answer->ok() ? answer->out.view() : std::string_view();
-    id = id.substr(0, id.find('\n'));
-    if (!id.starts_with('$')) {
-        return std::nullopt;
-    }
-    return std::string(id);
+    return registry::session_id_in(*answer);
 }
 
 // The session's shared stream, started when no live one is there. Starting one waits for tmux
