@@ -66,7 +66,9 @@ class Counter:
                 del os.environ[name]
         ran = {}
         for program, log in self.logs.items():
-            entries = [line.split("\x1f")[:-1] for line in log.read_text().splitlines()]
+            # A record ends with a unit separator and a line end: an argument may hold line ends
+            # (the listings' formats do).
+            entries = [record.split("\x1f") for record in log.read_text().split("\x1f\n")[:-1]]
             ran[program] = Ran(
                 len(entries) / repeats,
                 sum(int(e[0]) for e in entries) / repeats,
