@@ -11,8 +11,12 @@ TEST_DEPS := pytest pytest-xdist numpy hypothesis $(MYPY)
 # A persistent build directory keeps rebuilds incremental.
 BUILD_FLAGS := -C build-dir=build/release -C cmake.define.VORDALIN_WERROR=ON
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
-# Extra pytest arguments for `make test`, e.g. ARGS="-k channel -x" or ARGS="-n 2".
+# Extra pytest arguments for `make test`, e.g. ARGS="-k channel -x".
 ARGS ?=
+# The suites run on JOBS pytest-xdist workers, each with tmux servers of its own. A test spends
+# most of its time waiting on tmux, so more workers than cores pays; JOBS=0 runs one process.
+JOBS ?= 4
+PYTEST_JOBS := -n $(JOBS)
 # What `make typecheck` checks: the examples, and a probe that uses every part of the API.
 TYPECHECKED := examples tests/typed_probe.py
 
@@ -26,15 +30,15 @@ demo: install tmux ## build the module and run examples/tour.py on a private tmu
 	$(PY) examples/tour.py
 
 test: install tmux $(VENV)/.test-deps ## run the whole test suite (pytest arguments in ARGS="...")
-	$(PY) -m pytest tests -q $(ARGS)
+	$(PY) -m pytest tests -q $(PYTEST_JOBS) $(ARGS)
 
 # The tests that drive real tmux servers, again with every call over the persistent channel:
 # once as they are, and once more under a configuration that keeps tmux busy around every
 # command (hooks, alerts, renames) without changing any result.
 NOISY_CONFIG := tests/noisy.tmux.conf
 test-channel: install tmux $(VENV)/.test-deps ## run the real-tmux tests again over the persistent channel, plain and noisy
-	VORDALIN_CHANNEL=1 $(PY) -m pytest tests -q -m real $(ARGS)
-	VORDALIN_CHANNEL=1 $(PY) -m pytest tests -q -m real -o vordalin_config=$(NOISY_CONFIG) $(ARGS)
+	VORDALIN_CHANNEL=1 $(PY) -m pytest tests -q $(PYTEST_JOBS) -m real $(ARGS)
+	VORDALIN_CHANNEL=1 $(PY) -m pytest tests -q $(PYTEST_JOBS) -m real -o vordalin_config=$(NOISY_CONFIG) $(ARGS)
 
 typecheck: install $(VENV)/.test-deps ## stubtest, and mypy --strict over the examples and a typed probe
 	$(PY) -m mypy.stubtest vordalin

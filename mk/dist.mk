@@ -55,5 +55,5 @@ check-dist: dist tmux ## that wheel in a fresh venv: stubtest, mypy --strict and
 		assert vordalin.__file__.startswith(sys.prefix), vordalin.__file__; print("testing", vordalin.__file__)' && \
 	$(CURDIR)/$(DIST_VENV)/bin/python -m mypy.stubtest vordalin && \
 	$(CURDIR)/$(DIST_VENV)/bin/python -m mypy --strict $(addprefix $(CURDIR)/,$(TYPECHECKED)) && \
-	$(CURDIR)/$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider $(CURDIR)/tests $(DIST_TESTS)
+	$(CURDIR)/$(DIST_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_JOBS) $(CURDIR)/tests $(DIST_TESTS)
 	@echo "check-dist: the shipped wheel passed stubtest, mypy --strict and the test suite"

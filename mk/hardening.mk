@@ -37,7 +37,7 @@ sanitize: $(SAN_VENV)/.deps tmux ## the suite under AddressSanitizer and Undefin
 	VORDALIN_ASAN_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 		ASAN_OPTIONS=detect_leaks=0:log_path=$(SAN_REPORTS)/asan \
 		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SAN_REPORTS)/ubsan \
-		$(SAN_PY) -m pytest tests -q
+		$(SAN_PY) -m pytest tests -q $(PYTEST_JOBS)
 	@if [ -n "$$(ls -A $(SAN_REPORTS))" ]; then cat $(SAN_REPORTS)/*; echo "sanitizer reports above"; exit 1; fi
 	@echo "sanitize: no AddressSanitizer or UndefinedBehaviorSanitizer report"
 

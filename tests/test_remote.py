@@ -31,7 +31,7 @@ def test_the_core_walk_runs_on_the_host(remote_server, over_channel):
     (window,) = session.windows
     assert (session.host, window.host, remote_server.host) == (sshd.HOST,) * 3
     logs = session.new_window("logs")
-    assert [w.name for w in session.windows] == [window.name, "logs"]
+    assert [w.index for w in session.windows] == [window.index, logs.index] and session.windows[1].name == "logs"
     (pane,) = window.panes
     pane.title = "main"
     right = pane.split(horizontal=True)
@@ -44,7 +44,7 @@ def test_the_core_walk_runs_on_the_host(remote_server, over_channel):
     assert [s.name for s in snap.sessions] == ["work"] and {p.pane_id for p in snap.panes} >= {pane.pane_id}
     assert all(p.host == sshd.HOST for p in snap.panes) and any(p.commandline for p in snap.panes)
     assert remote_server.cmd("display-message", "-p", "#{session_name}", check=True).returncode == 0
-    assert logs.kill() and right.kill() and [w.name for w in session.windows] == [window.name]
+    assert logs.kill() and right.kill() and [w.index for w in session.windows] == [window.index]
     with pytest.raises(vordalin.NotFoundError, match="^tmux kill-pane failed: can't find pane"):
         right.kill()
     assert remote_server.connected is (over_channel or os.environ.get("VORDALIN_CHANNEL") == "1")
