@@ -31,6 +31,12 @@ def counted(count):
     return lambda value: (line_count(value) if isinstance(value, str) else len(value)) == count
 
 
+def free_text(variable):
+    """A field of free text as the module asks for it: one evaluation, escaped so that neither
+    the separator nor a line end can occur inside it."""
+    return "#{s/\n/\\\\n/:#{q:" + variable + "}}"
+
+
 def fields(tmux, target, fmt):
     """One object's fields as vordalin reads them: a list-panes of the target that prints
     nothing, then display-message."""
@@ -113,7 +119,7 @@ def rows(bench):
             f"windows ({WINDOWS}-window session)",
             [
                 (
-                    main.argv("list-windows", "-t", "=wins", "-F", "#{window_index}|#{n:window_name}|#{window_name}"),
+                    main.argv("list-windows", "-t", "=wins", "-F", "#{window_index}|" + free_text("window_name")),
                     "quiet",
                 )
             ],
@@ -130,7 +136,7 @@ def rows(bench):
                     fields(
                         main,
                         "=wins:=0",
-                        "#{window_index}|#{n:window_name}|#{window_name}|#{window_active}|#{window_layout}"
+                        "#{window_index}|" + free_text("window_name") + "|#{window_active}|#{window_layout}"
                         "|#{window_width}|#{window_height}|#{window_flags}",
                     ),
                     "quiet",
@@ -147,7 +153,7 @@ def rows(bench):
             [
                 (
                     main.argv(
-                        "list-panes", "-t", "=panes:=0", "-F", "#{pane_index}|#{pane_id}|#{n:pane_title}|#{pane_title}"
+                        "list-panes", "-t", "=panes:=0", "-F", "#{pane_index}|#{pane_id}|" + free_text("pane_title")
                     ),
                     "quiet",
                 )
