@@ -36,6 +36,9 @@ CASES = [
     ("agent.py", [], 0, "status 0\n'/ kept\\nno newline at the end'"),
     ("agent.py", ["--timeout", "0.3", "true", "sleep 30"], 124, "still running after 0.3s"),
     ("follow.py", [], 0, "3\n2\n1\nliftoff\n"),
+    # The last of a burst, written just before the program ends, and a command that exits.
+    ("follow.py", ["seq", "1", "5000"], 0, "4999\n5000\n"),
+    ("follow.py", ["echo", "gone;", "exit", "3"], 0, "gone\n"),
     ("follow.py", ["--timeout", "0.5", "echo", "started;", "sleep", "30"], 124, "started\n\nstill running after 0.5s"),
 ]
 
