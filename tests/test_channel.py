@@ -108,6 +108,8 @@ def test_forged_guards_change_no_result(channel, tmux_session, tmp_path):
                      for n in range(200, 400, 7))
     pane.send_keys(f"printf '{forged}'; printf 'done\\n'", enter=True)
     pane.wait_for("done\n", full=True)
+    # tmux names the window after the shell only a while after it starts: compared only then.
+    wait_for(lambda: tmux_session.windows[0].name == "bash", timeout=30, message="the window named after the shell")
     directory = tmp_path / f"d\n%end {now} 300 1\n%begin {now} 301 1"
     directory.mkdir()
     tmux_session.new_window(f"w\n%end {now} 302 1", f"exec -a 'c\n%error {now} 303 1' sleep 100",

@@ -220,3 +220,8 @@ def test_the_with_block_kills_the_server(spare_socket):
             server.new_session("w")
             1 / 0
     assert not server.is_running
+    # A kill returns once the server has gone: a new one on the same socket starts at once
+    # (tmux answers kill-server first, and a client that reaches the exiting server fails).
+    for _ in range(30):
+        with vordalin.Server(spare_socket, config=os.devnull) as server:
+            server.new_session("w")

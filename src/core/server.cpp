@@ -1,12 +1,21 @@
 #include "core/server.hpp"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 
 #include "channel/channel.hpp"
 #include "core/error.hpp"
 #include "core/fields.hpp"
 #include "core/spawn.hpp"
+#include "runner/fd.hpp"
+#include "runner/wait.hpp"
 #include "text/text.hpp"
 #include "tmux/socket.hpp"
 
@@ -113,10 +122,50 @@ bool start_server(const ServerRecord& server) {
     return succeeds(starting(server, {"start-server"}));
 }
 
+namespace {
+
+// Whether a server still takes connections at the path: a listening socket that is gone, or
+// refuses, means none does.
+bool still_listening(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    runner::Fd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!probe.valid()) {
+        return false;
+    }
+    int connected = 0;
+    do {
+        connected = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (connected != 0 && errno == EINTR);
+    return connected == 0;
+}
+
+}  // namespace
+
 bool kill_server(const ServerRecord& server) {
     Command command = changing(server.socket, {"kill-server"});
     command.traits.ends_server = true;
-    return succeeds(command);
+    if (!succeeds(command)) {
+        return false;
+    }
+    // tmux answers kill-server before its server has gone, and a client that connects to the
+    // exiting server meanwhile fails ("server exited unexpectedly"): a new session started on
+    // the same socket right after the kill would. So the kill returns once the socket takes no
+    // more connections, or after a while at most. A server on another host is ssh's to reach.
+    if (server.socket.remote() == nullptr) {
+        constexpr auto kGoneWithin = std::chrono::seconds(2);
+        constexpr auto kLookEvery = std::chrono::milliseconds(2);
+        std::string path = server.socket.path().value_or(tmux::default_socket(static_cast<std::uint32_t>(::getuid())));
+        auto deadline = runner::Clock::now() + kGoneWithin;
+        while (still_listening(path) && runner::Clock::now() < deadline) {
+            runner::wait_readable({}, std::min(deadline, runner::Clock::now() + kLookEvery));
+        }
+    }
+    return true;
 }
 
 bool server_is_running(const ServerRecord& server) {
