@@ -1,7 +1,6 @@
 #include "channel/registry.hpp"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -93,7 +92,7 @@ std::string key_of(const tmux::Socket& socket) {
         }
         return key + '\0' + (socket.path ? "=" + *socket.path : std::string());
     }
-    std::string path = socket.path ? *socket.path : tmux::default_socket(static_cast<std::uint32_t>(::getuid()));
+    std::string path = tmux::local_socket(socket.path);
     std::size_t slash = path.rfind('/');
     std::string directory = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(directory.c_str(), nullptr), &std::free);

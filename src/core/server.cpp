@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -159,7 +158,7 @@ bool kill_server(const ServerRecord& server) {
     if (server.socket.remote() == nullptr) {
         constexpr auto kGoneWithin = std::chrono::seconds(2);
         constexpr auto kLookEvery = std::chrono::milliseconds(2);
-        std::string path = server.socket.path().value_or(tmux::default_socket(static_cast<std::uint32_t>(::getuid())));
+        std::string path = tmux::local_socket(server.socket.path());
         auto deadline = runner::Clock::now() + kGoneWithin;
         while (still_listening(path) && runner::Clock::now() < deadline) {
             runner::wait_readable({}, std::min(deadline, runner::Clock::now() + kLookEvery));

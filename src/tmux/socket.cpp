@@ -1,5 +1,7 @@
 #include "tmux/socket.hpp"
 
+#include <unistd.h>
+
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -22,6 +24,10 @@ std::string default_socket(std::uint32_t uid) {
         directory = resolved.get();
     }
     return directory + "/default";
+}
+
+std::string local_socket(const std::optional<std::string>& given) {
+    return given ? *given : default_socket(static_cast<std::uint32_t>(::getuid()));
 }
 
 }  // namespace vordalin::tmux

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vordalin::tmux {
@@ -11,5 +12,9 @@ namespace vordalin::tmux {
 // directory "tmux-UID" under a non-empty $TMUX_TMPDIR or else /tmp, resolved as tmux
 // resolves it when it exists.
 std::string default_socket(std::uint32_t uid);
+
+// The path a tmux client of ours on this machine connects to: the one given, else this user's
+// default server's.
+std::string local_socket(const std::optional<std::string>& given);
 
 }  // namespace vordalin::tmux
